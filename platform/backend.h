@@ -1,0 +1,26 @@
+// The backend behind the platform calls: chosen once at start-up by main, or by a
+// test fixture. The host's own code never includes a backend header.
+#pragma once
+
+#include "platform/dispatch.h"
+#include "platform/foundation.h"
+#include "platform/output.h"
+#include "platform/security.h"
+#include "platform/xpc.h"
+
+namespace platform {
+
+struct Backend {
+  DispatchQueue* mainQueue = nullptr;
+  StandardOutput* standardOutput = nullptr;
+  NSBundle* mainBundle = nullptr;
+  NSFileManager* fileManager = nullptr;
+  SecurityServices* security = nullptr;
+  XPCTransportFactory* xpc = nullptr;
+};
+
+// Installs |backend|; every pointer must outlive its use. Returns the one it replaces.
+Backend installBackend(const Backend& backend);
+const Backend& installedBackend();
+
+}  // namespace platform

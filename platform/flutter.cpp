@@ -1,0 +1,31 @@
+#include "platform/flutter.h"
+
+namespace platform {
+
+FlutterMethodChannel::FlutterMethodChannel(std::string name, std::shared_ptr<FlutterBinaryMessenger> messenger)
+    : name_(std::move(name)), messenger_(std::move(messenger)) {}
+
+std::shared_ptr<FlutterMethodChannel> FlutterMethodChannel::methodChannelWithName(
+    std::string name, std::shared_ptr<FlutterBinaryMessenger> messenger) {
+  return std::make_shared<FlutterMethodChannel>(std::move(name), std::move(messenger));
+}
+
+void FlutterMethodChannel::setMethodCallHandler(FlutterMethodCallHandler handler) {
+  messenger_->setMethodCallHandlerOnChannel(name_, std::move(handler));
+}
+
+void FlutterPluginRegistrar::addMethodCallDelegate(std::shared_ptr<FlutterPlugin> delegate,
+                                                   std::shared_ptr<FlutterMethodChannel> channel) {
+  // The channel holds the delegate weakly; the registrar is the owner.
+  std::weak_ptr<FlutterPlugin> weak = delegate;
+  channel->setMethodCallHandler([weak](const FlutterMethodCall& call, FlutterResult result) {
+    if (auto plugin = weak.lock()) {
+      plugin->handleMethodCall(call, std::move(result));
+    } else {
+      result(FlutterMethodNotImplemented);
+    }
+  });
+  delegates_.push_back(std::move(delegate));
+}
+
+}  // namespace platform

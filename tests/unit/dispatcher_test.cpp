@@ -1,0 +1,199 @@
+#include <cmath>
+#include <limits>
+
+#include "plugin_fixture.h"
+
+namespace veltrino_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using vpn_bridge::VPNPlugin;
+
+TEST_F(PluginTest, StartsWithEmptySessionAndContactsNothing) {
+  VPNPlugin& p = plugin();
+  EXPECT_EQ(p.xpcService.ver, "1.4");
+  EXPECT_EQ(p.xpcService.bld, "140");
+  EXPECT_EQ(p.remote, nullptr);
+  EXPECT_EQ(p.hasUpdate, std::nullopt);
+  EXPECT_EQ(p.dylib, "/Applications/Veltrino.app/Contents/Frameworks/core.dylib");
+  EXPECT_FALSE(p.vpnOn);
+  for (auto field : {&VPNPlugin::tlsMode, &VPNPlugin::ip, &VPNPlugin::port, &VPNPlugin::hive, &VPNPlugin::ipv6Enable,
+                     &VPNPlugin::app, &VPNPlugin::uid, &VPNPlugin::token, &VPNPlugin::device, &VPNPlugin::version,
+                     &VPNPlugin::state, &VPNPlugin::rules}) {
+    EXPECT_EQ(p.*field, std::nullopt);
+  }
+  EXPECT_TRUE(tp.messenger->hasHandler("com.veltrino.app/vpn"));
+  EXPECT_EQ(registrar->channels.at(0)->name(), "com.veltrino.app/vpn");
+  EXPECT_EQ(tp.services.connectionsMade(), 0u);
+  EXPECT_EQ(tp.loop.pending(), 0u);
+  EXPECT_THAT(tp.output.lines(), IsEmpty());
+}
+
+TEST(PluginBundleTest, HelperVersionsAndDylibFollowTheBundle) {
+  struct Case {
+    std::optional<platform::PlistDictionary> info;
+    std::optional<std::string> frameworks;
+    std::string ver, bld, dylib;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, std::nullopt, "", "", "/core.dylib"},
+      {platform::PlistDictionary{}, std::string(""), "", "", "/core.dylib"},
+      {platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::int64_t{2}},
+                                 {"HelperCFBundleVersion", true}},
+       std::string("/F"), "", "", "/F/core.dylib"},
+      {platform::PlistDictionary{{"HelperCFBundleVersion", std::string("")}}, std::string("/F"), "", "", "/F/core.dylib"},
+      {platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string(" 1.0 ")},
+                                 {"HelperCFBundleVersion", std::string("1.10")}},
+       std::string("/a b/"), " 1.0 ", "1.10", "/a b//core.dylib"},
+  };
+  for (const auto& c : cases) {
+    platform::testing::TestPlatform tp;
+    tp.bundle.info = c.info;
+    tp.bundle.frameworksPath = c.frameworks;
+    auto p = VPNPlugin::init();
+    EXPECT_EQ(p->xpcService.ver, c.ver);
+    EXPECT_EQ(p->xpcService.bld, c.bld);
+    EXPECT_EQ(p->dylib, c.dylib);
+    EXPECT_EQ(tp.bundle.infoDictionaryReads, 2) << "one read per key";
+  }
+}
+
+TEST_F(PluginTest, NamesWithoutAHandlerAreNotImplemented) {
+  for (const char* name : {"get_status", "", "Print", "ACCESS", "set_Hive", "on ", "status", "exitHelper"}) {
+    EXPECT_TRUE(isNotImplemented(only(call(name, args({{"message", "x"}}))))) << '"' << name << '"';
+  }
+  EXPECT_THAT(tp.output.lines(), IsEmpty());
+  EXPECT_FALSE(plugin().vpnOn);
+  EXPECT_EQ(tp.services.connectionsMade(), 0u);
+}
+
+TEST_F(PluginTest, PrintWritesTheMessageAsOneLineAndAnswersNull) {
+  EXPECT_TRUE(isNull(only(call("print", args({{"message", "hello there"}, {"other", "x"}})))));
+  EXPECT_TRUE(isNull(only(call("print", args({})))));
+  EXPECT_TRUE(isNull(only(call("print", args({{"message", ""}})))));
+  EXPECT_THAT(tp.output.lines(), ElementsAre("hello there", "", ""));
+  EXPECT_EQ(tp.services.connectionsMade(), 0u);
+}
+
+TEST_F(PluginTest, EachCallWritesAllFieldsOfItsGroupAndNoOther) {
+  call("set_hive", args({{"ip", "10.0.0.1"}, {"port", "443"}, {"hive", "h1"}, {"ipv6Enable", "on"}}));
+  call("set_token", args({{"app", "a"}, {"uid", "u"}, {"token", "t"}, {"device", "d"}, {"version", "v"}}));
+  call("set_force_routing", args({{"state", "off"}}));
+  call("set_rules", args({{"rules", "r1"}}));
+  call("on", args({{"tlsMode", "2"}}));
+  VPNPlugin& p = plugin();
+  EXPECT_EQ(p.ip, "10.0.0.1");
+  EXPECT_EQ(p.port, "443");
+  EXPECT_EQ(p.hive, "h1");
+  EXPECT_EQ(p.ipv6Enable, "on");
+  EXPECT_EQ(p.app, "a");
+  EXPECT_EQ(p.uid, "u");
+  EXPECT_EQ(p.token, "t");
+  EXPECT_EQ(p.device, "d");
+  EXPECT_EQ(p.version, "v");
+  EXPECT_EQ(p.state, "off");
+  EXPECT_EQ(p.rules, "r1");
+  EXPECT_EQ(p.tlsMode, "2");
+  EXPECT_TRUE(p.vpnOn);
+
+  // A call that omits a key clears that field only within its own group.
+  call("set_hive", args({{"ip", "10.0.0.2"}, {"hive", "h2"}}));
+  EXPECT_EQ(p.ip, "10.0.0.2");
+  EXPECT_EQ(p.port, std::nullopt);
+  EXPECT_EQ(p.ipv6Enable, std::nullopt);
+  EXPECT_EQ(p.token, "t");
+
+  call("set_token", args({{"token", "t2"}}));
+  EXPECT_EQ(p.token, "t2");
+  EXPECT_EQ(p.app, std::nullopt);
+  EXPECT_EQ(p.uid, std::nullopt);
+  EXPECT_EQ(p.device, std::nullopt);
+  EXPECT_EQ(p.version, std::nullopt);
+
+  call("set_rules", args({{"rules", ""}}));
+  EXPECT_EQ(p.rules, "") << "an empty string is a value";
+  call("set_rules", args({{"rules", " 10.0.0.0/8 , x "}}));
+  EXPECT_EQ(p.rules, " 10.0.0.0/8 , x ") << "stored untouched";
+
+  call("on", args({}));
+  EXPECT_TRUE(p.vpnOn);
+  EXPECT_EQ(p.tlsMode, std::nullopt);
+  EXPECT_EQ(p.state, "off");
+}
+
+TEST_F(PluginTest, OnAndOffFollowTheCallsWhateverTheirArguments) {
+  call("on");  // not a map: refused, but the tunnel state follows the call
+  EXPECT_TRUE(plugin().vpnOn);
+  call("off");
+  EXPECT_FALSE(plugin().vpnOn);
+  call("on", args({{"tlsMode", "1"}}));
+  call("off", EncodableValue(EncodableList{std::int64_t{1}}));
+  EXPECT_FALSE(plugin().vpnOn);
+  EXPECT_EQ(plugin().tlsMode, "1") << "off leaves the session alone";
+}
+
+TEST_F(PluginTest, RowsThatReadArgumentsRefuseAnythingButAMapOfStrings) {
+  EncodableValue deep = EncodableList{};
+  for (int i = 1; i < platform::kMaxEncodableDepth; ++i) deep = EncodableList{std::move(deep)};
+  const std::vector<std::pair<std::string, EncodableValue>> bad = {
+      {"null", EncodableValue()},
+      {"bool", EncodableValue(true)},
+      {"int", EncodableValue(std::int64_t{443})},
+      {"nan", EncodableValue(std::numeric_limits<double>::quiet_NaN())},
+      {"string", EncodableValue(std::string("ip=1.2.3.4"))},
+      {"list of strings", EncodableValue(EncodableList{std::string("a"), std::string("b")})},
+      {"number value", EncodableValue(EncodableMap{{std::string("port"), std::int64_t{443}}})},
+      {"null value", EncodableValue(EncodableMap{{std::string("ip"), EncodableValue()}})},
+      {"map value", EncodableValue(EncodableMap{{std::string("ip"), EncodableMap{}}})},
+      {"number key", EncodableValue(EncodableMap{{std::int64_t{1}, std::string("x")}})},
+      {"NaN key", EncodableValue(EncodableMap{{std::numeric_limits<double>::quiet_NaN(), std::string("x")}})},
+      {"deep nesting", deep},
+  };
+  for (const char* method : {"print", "on", "set_hive", "set_token", "set_force_routing", "set_rules"}) {
+    for (const auto& [what, value] : bad) {
+      // A good call first, so that a write by the bad call would show.
+      call("set_hive", args({{"ip", "1"}, {"port", "2"}, {"hive", "3"}}));
+      call("set_token", args({{"token", "t"}}));
+      call("set_force_routing", args({{"state", "s"}}));
+      call("set_rules", args({{"rules", "r"}}));
+      call("on", args({{"tlsMode", "1"}}));
+      call("off");
+      const std::size_t before = tp.output.lines().size();
+
+      FlutterResultValue answer = only(call(method, value));
+      const FlutterError* error = asError(answer);
+      ASSERT_NE(error, nullptr) << method << " with " << what;
+      EXPECT_EQ(error->code, "invalid_arguments");
+      EXPECT_EQ(error->message, "\"" + std::string(method) + "\" expects a map of strings to strings");
+
+      VPNPlugin& p = plugin();
+      EXPECT_EQ(p.ip, "1");
+      EXPECT_EQ(p.port, "2");
+      EXPECT_EQ(p.token, "t");
+      EXPECT_EQ(p.state, "s");
+      EXPECT_EQ(p.rules, "r");
+      EXPECT_EQ(p.tlsMode, "1");
+      EXPECT_EQ(p.vpnOn, std::string(method) == "on") << "only \"on\" has moved the state before the check";
+      EXPECT_EQ(tp.output.lines().size(), before) << method << " with " << what;
+    }
+  }
+}
+
+TEST_F(PluginTest, HugeValuesPassUntouched) {
+  const std::string huge(4 << 20, 'x');
+  EncodableMap map{{std::string("message"), huge}};
+  EXPECT_TRUE(isNull(only(call("print", map))));
+  ASSERT_EQ(tp.output.lines().size(), 1u);
+  EXPECT_EQ(tp.output.lines()[0].size(), huge.size());
+  call("set_rules", EncodableMap{{std::string("rules"), huge}});
+  EXPECT_EQ(plugin().rules->size(), huge.size());
+}
+
+TEST_F(PluginTest, ARepeatedKeyTakesItsLastValue) {
+  call("set_rules", EncodableMap{{std::string("rules"), std::string("first")}, {std::string("rules"), std::string("last")}});
+  EXPECT_EQ(plugin().rules, "last");
+}
+
+}  // namespace
+}  // namespace veltrino_test

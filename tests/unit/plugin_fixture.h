@@ -1,0 +1,87 @@
+// A registered VPNPlugin on the test backend, with a helper job that tests script.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "helper_link/helper_paths.h"
+#include "platform/testing/test_platform.h"
+#include "vpn_bridge/vpn_plugin.h"
+
+namespace veltrino_test {
+
+using namespace std::chrono_literals;
+using platform::EncodableList;
+using platform::EncodableMap;
+using platform::EncodableValue;
+using platform::FlutterError;
+using platform::FlutterMethodNotImplemented;
+using platform::FlutterResultValue;
+
+inline EncodableValue args(std::initializer_list<std::pair<const char*, const char*>> entries) {
+  EncodableMap map;
+  for (const auto& [k, v] : entries) map.emplace_back(std::string(k), std::string(v));
+  return map;
+}
+
+inline bool isNull(const FlutterResultValue& v) { return std::holds_alternative<std::nullptr_t>(v); }
+inline bool isNotImplemented(const FlutterResultValue& v) {
+  return std::holds_alternative<platform::FlutterMethodNotImplementedType>(v);
+}
+inline const FlutterError* asError(const FlutterResultValue& v) { return std::get_if<FlutterError>(&v); }
+
+// Records the delegate it is handed, so a test can look at the plug-in's fields.
+class RecordingRegistrar final : public platform::FlutterPluginRegistrar {
+ public:
+  using FlutterPluginRegistrar::FlutterPluginRegistrar;
+  void addMethodCallDelegate(std::shared_ptr<platform::FlutterPlugin> delegate,
+                             std::shared_ptr<platform::FlutterMethodChannel> channel) override {
+    delegates.push_back(delegate);
+    channels.push_back(channel);
+    FlutterPluginRegistrar::addMethodCallDelegate(std::move(delegate), std::move(channel));
+  }
+  std::vector<std::shared_ptr<platform::FlutterPlugin>> delegates;
+  std::vector<std::shared_ptr<platform::FlutterMethodChannel>> channels;
+};
+
+class PluginTest : public ::testing::Test {
+ protected:
+  PluginTest() {
+    tp.bundle.info = platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string("1.4")},
+                                               {"HelperCFBundleVersion", std::string("140")}};
+    tp.bundle.frameworksPath = "/Applications/Veltrino.app/Contents/Frameworks";
+    registrar = std::make_shared<RecordingRegistrar>(tp.messenger);
+    vpn_bridge::VPNPlugin::registerWithRegistrar(*registrar);
+  }
+  ~PluginTest() override {
+    // Let the plug-in go before the backend it talks to.
+    registrar.reset();
+  }
+
+  // The plug-in the registrar keeps: the channel's delegate.
+  vpn_bridge::VPNPlugin& plugin() {
+    return dynamic_cast<vpn_bridge::VPNPlugin&>(*registrar->delegates.at(0));
+  }
+
+  std::size_t call(const std::string& method, EncodableValue arguments = {}) {
+    return tp.messenger->send(vpn_bridge::kChannelName, method, std::move(arguments));
+  }
+  const std::vector<platform::testing::TestMessenger::Answer>& answers(std::size_t call) {
+    return tp.messenger->answers(call);
+  }
+  // The one answer of |call|; fails the test when there is not exactly one.
+  FlutterResultValue only(std::size_t call) {
+    const auto& a = answers(call);
+    EXPECT_EQ(a.size(), 1u) << "call " << call << " answered " << a.size() << " times";
+    return a.empty() ? FlutterResultValue(FlutterMethodNotImplemented) : a.front().value;
+  }
+
+  platform::testing::TestPlatform tp;
+  std::shared_ptr<RecordingRegistrar> registrar;
+};
+
+}  // namespace veltrino_test
