@@ -1,10 +1,34 @@
 #include "helper_link/vltxpc.h"
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+#include "helper_link/helper_paths.h"
+#include "helper_link/xpc_error.h"
+#include "platform/dispatch.h"
+#include "platform/output.h"
+#include "platform/security.h"
+
 namespace helper_link {
 namespace {
 
+using namespace std::chrono_literals;
+using platform::NSComparisonResult;
+
 constexpr const char* kHelperShortVersionKey = "HelperCFBundleShortVersionString";
 constexpr const char* kHelperVersionKey = "HelperCFBundleVersion";
+
+constexpr const char* kEmptyAuthorizationFailed =
+    "Unable to get a valid empty authorization reference to load Helper daemon";
+constexpr const char* kLoadingAuthorizationFailed =
+    "Unable to get a valid loading authorization reference to load Helper daemon";
+constexpr const char* kBlessFailed = "Error while installing the Helper: ";
+constexpr const char* kHelperNotInitialized = "Helper not initialized";
+constexpr const char* kHelperNotInstalled = "Helper is not installed";
+constexpr const char* kHelperUnreachable = "Unable to connect to Helper although it is installed";
+
+constexpr std::chrono::seconds kVersionCheckTimeout = 5s;
 
 std::string infoString(const char* key) {
   auto info = platform::NSBundle::mainBundle().infoDictionary();
@@ -15,8 +39,160 @@ std::string infoString(const char* key) {
   return {};
 }
 
+// Frees an authorization reference on every way out of the scope that made it.
+class AuthorizationHolder {
+ public:
+  AuthorizationHolder() = default;
+  ~AuthorizationHolder() {
+    if (ref_ != nullptr) platform::AuthorizationFree(ref_, platform::kAuthorizationFlagDefaults);
+  }
+  AuthorizationHolder(const AuthorizationHolder&) = delete;
+  AuthorizationHolder& operator=(const AuthorizationHolder&) = delete;
+  platform::AuthorizationRef* out() { return &ref_; }
+  platform::AuthorizationRef get() const { return ref_; }
+
+ private:
+  platform::AuthorizationRef ref_ = nullptr;
+};
+
+// The error a proxy's error handler last recorded. Written on the connection's
+// queue, read by the caller of connectHelper.
+class ErrorCell {
+ public:
+  void store(const platform::NSError& error) {
+    std::lock_guard lock(mutex_);
+    error_ = error;
+  }
+  std::string description() const {
+    std::lock_guard lock(mutex_);
+    return error_ ? error_->localizedDescription : kUnknownErrorText;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<platform::NSError> error_;
+};
+
+std::string joined(const std::vector<std::string>& parts) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i != 0) out += '.';
+    out += parts[i];
+  }
+  return out;
+}
+
 }  // namespace
 
 VLTXPC::VLTXPC() : ver(infoString(kHelperShortVersionKey)), bld(infoString(kHelperVersionKey)) {}
+
+void VLTXPC::installHelper() const {
+  using namespace platform;
+  AuthorizationHolder empty;
+  if (AuthorizationCreate(nullptr, nullptr, kAuthorizationFlagPreAuthorize, empty.out()) != errAuthorizationSuccess) {
+    throw XPCError::helperInstallation(kEmptyAuthorizationFailed);
+  }
+
+  AuthorizationItem item{kSMRightBlessPrivilegedHelper.data(), 0, nullptr, 0};
+  AuthorizationRights rights{1, &item};
+  // This is where the user is asked for an administrator's credentials. The empty
+  // reference stays held until the end, so neither reference can leak.
+  AuthorizationHolder loading;
+  const AuthorizationFlags flags =
+      kAuthorizationFlagInteractionAllowed | kAuthorizationFlagExtendRights | kAuthorizationFlagPreAuthorize;
+  if (AuthorizationCreate(&rights, nullptr, flags, loading.out()) != errAuthorizationSuccess) {
+    throw XPCError::helperInstallation(kLoadingAuthorizationFailed);
+  }
+
+  std::optional<NSError> error;
+  if (!SMJobBless(kSMDomainSystemLaunchd, helperLabel(), loading.get(), &error)) {
+    throw XPCError::helperInstallation(kBlessFailed +
+                                       (error ? error->localizedDescription : std::string(kUnknownErrorText)));
+  }
+}
+
+platform::NSComparisonResult VLTXPC::compareVersions(const std::string& a, const std::string& b) {
+  auto left = platform::components(a, ".");
+  auto right = platform::components(b, ".");
+  if (left.size() == right.size()) return platform::compare(a, b, platform::NSNumericSearch);
+  while (left.size() < right.size()) left.emplace_back("0");
+  while (right.size() < left.size()) right.emplace_back("0");
+  return platform::compare(joined(left), joined(right), platform::NSNumericSearch);
+}
+
+void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, std::shared_ptr<HelperLinkClient> plugin,
+                               UpdateResultHandler handler) const {
+  if (!proxy) {
+    platform::print(kHelperNotInitialized);
+    plugin->linkSetHasUpdate(std::nullopt);
+    return;
+  }
+  auto replied = std::make_shared<std::atomic<bool>>(false);
+  // The reply runs on the connection's queue, which an installation (and its
+  // authorization prompt) may hold for a while; only the outcome moves to main.
+  proxy->getVersion([replied, handler, link = *this](std::string, std::string build) {
+    replied->store(true);
+    std::optional<bool> outcome = false;
+    if (compareVersions(build, link.bld) == NSComparisonResult::NSOrderedAscending) {
+      try {
+        link.installHelper();
+        outcome = true;
+      } catch (const XPCError& error) {
+        platform::print(error.localizedDescription());
+        outcome = std::nullopt;
+      }
+    }
+    platform::mainQueue().async([handler, outcome] { handler(outcome); });
+  });
+  platform::mainQueue().asyncAfter(kVersionCheckTimeout, [replied, handler] {
+    if (!replied->load()) handler(std::nullopt);
+  });
+}
+
+std::shared_ptr<platform::NSXPCConnection> VLTXPC::makeConnection(
+    const std::shared_ptr<HelperLinkClient>& plugin) const {
+  using platform::NSXPCConnection;
+  auto connection = NSXPCConnection::initWithMachServiceName(helperLabel(), NSXPCConnection::NSXPCConnectionPrivileged);
+  connection->setRemoteObjectInterface(platform::NSXPCInterface::interfaceWithProtocol(VLTHelperProtocolDescription()));
+
+  // Neither handler keeps the plug-in or the connection alive: the plug-in holds the
+  // connection through its proxy, so a strong reference back would be a cycle.
+  std::weak_ptr<HelperLinkClient> weakPlugin = plugin;
+  std::weak_ptr<NSXPCConnection> weakConnection = connection;
+  connection->setInvalidationHandler([weakPlugin, weakConnection] {
+    const bool installed = platform::NSFileManager::defaultManager().fileExistsAtPath(helperPath());
+    platform::print(installed ? kHelperUnreachable : kHelperNotInstalled);
+    // A proxy on an invalidated connection never gets through again: drop it, so the
+    // next command connects anew.
+    platform::mainQueue().async([weakPlugin, weakConnection] {
+      auto p = weakPlugin.lock();
+      auto c = weakConnection.lock();
+      if (p && c) p->linkConnectionInvalidated(c.get());
+    });
+  });
+  connection->setInterruptionHandler([weakPlugin] {
+    // The helper went away; the connection stays usable and the next message starts
+    // it again. A restarted helper knows nothing of the session, so replay it.
+    platform::mainQueue().async([weakPlugin] {
+      auto p = weakPlugin.lock();
+      if (!p || !p->linkVpnOn()) return;
+      if (auto remote = p->linkRemote()) p->linkAccessThenReplay(remote);
+    });
+  });
+  connection->resume();
+  return connection;
+}
+
+std::shared_ptr<VLTHelperProtocol> VLTXPC::connectHelper(const std::shared_ptr<HelperLinkClient>& plugin) const {
+  if (!platform::NSFileManager::defaultManager().fileExistsAtPath(helperPath())) installHelper();
+  auto connection = makeConnection(plugin);
+  auto errors = std::make_shared<ErrorCell>();
+  auto proxy =
+      connection->remoteObjectProxyWithErrorHandler([errors](const platform::NSError& error) { errors->store(error); });
+  if (!proxy || !proxy->conformsToProtocol(VLTHelperProtocolDescription().name)) {
+    throw XPCError::helperConnection(errors->description());
+  }
+  return std::make_shared<HelperProxy>(std::move(proxy));
+}
 
 }  // namespace helper_link

@@ -23,7 +23,8 @@ class HelperLinkClient {
   virtual std::shared_ptr<VLTHelperProtocol> linkRemote() const = 0;
   virtual const std::string& linkDylib() const = 0;
   virtual void linkSetHasUpdate(std::optional<bool> outcome) = 0;
-  virtual void linkReplaySession(bool accessOk, std::shared_ptr<VLTHelperProtocol> proxy) = 0;
+  // Sends access through |proxy| and, when it answers, replays the session to it.
+  virtual void linkAccessThenReplay(std::shared_ptr<VLTHelperProtocol> proxy) = 0;
   // The connection behind a proxy was invalidated; a cached proxy on it is dead.
   virtual void linkConnectionInvalidated(const platform::NSXPCConnection* connection) = 0;
 };

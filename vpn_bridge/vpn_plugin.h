@@ -38,6 +38,12 @@ class VPNPlugin final : public platform::FlutterPlugin,
   void reconnectAfterUpdate();
   // Sends the cached session to |proxy| after an access reply.
   void replaySession(bool accessOk, std::shared_ptr<VLTHelperProtocol> proxy);
+  // Sends access through |proxy|, with no time limit, and replays the session when
+  // the reply comes.
+  void accessThenReplay(std::shared_ptr<VLTHelperProtocol> proxy);
+  // The cached proxy, or a new one; on failure answers |result| with the connection
+  // error at once and gives none.
+  std::shared_ptr<VLTHelperProtocol> obtainRemote(const FlutterResult& result);
 
   // Fields, in declaration order.
   const helper_link::VLTXPC xpcService;
@@ -67,9 +73,7 @@ class VPNPlugin final : public platform::FlutterPlugin,
   std::shared_ptr<VLTHelperProtocol> linkRemote() const override { return remote; }
   const std::string& linkDylib() const override { return dylib; }
   void linkSetHasUpdate(std::optional<bool> outcome) override { hasUpdate = outcome; }
-  void linkReplaySession(bool accessOk, std::shared_ptr<VLTHelperProtocol> proxy) override {
-    replaySession(accessOk, std::move(proxy));
-  }
+  void linkAccessThenReplay(std::shared_ptr<VLTHelperProtocol> proxy) override { accessThenReplay(std::move(proxy)); }
   void linkConnectionInvalidated(const platform::NSXPCConnection* connection) override;
 
  private:

@@ -54,6 +54,12 @@ class PluginTest : public ::testing::Test {
     tp.bundle.info = platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string("1.4")},
                                                {"HelperCFBundleVersion", std::string("140")}};
     tp.bundle.frameworksPath = "/Applications/Veltrino.app/Contents/Frameworks";
+    // Blessing does what the system does: the helper file appears and the job is
+    // registered; its next run reports the bundle's build.
+    tp.security.onBlessed = [this](const std::string& label) {
+      tp.files.files.insert(helper_link::helperPath());
+      tp.services.registerHelper(label).installBuild("1.4", "140");
+    };
     registrar = std::make_shared<RecordingRegistrar>(tp.messenger);
     vpn_bridge::VPNPlugin::registerWithRegistrar(*registrar);
   }
@@ -66,6 +72,16 @@ class PluginTest : public ::testing::Test {
   vpn_bridge::VPNPlugin& plugin() {
     return dynamic_cast<vpn_bridge::VPNPlugin&>(*registrar->delegates.at(0));
   }
+
+  // An installed, registered helper that is as new as the bundle's copy.
+  platform::testing::FakeHelper& installedHelper() {
+    tp.files.files.insert(helper_link::helperPath());
+    auto& h = tp.services.registerHelper(helper_link::helperLabel());
+    h.setVersion("1.4", "140");
+    return h;
+  }
+  platform::testing::FakeHelper& helper() { return *tp.services.helper(helper_link::helperLabel()); }
+  std::shared_ptr<vpn_bridge::VPNPlugin> pluginPtr() { return plugin().shared_from_this(); }
 
   std::size_t call(const std::string& method, EncodableValue arguments = {}) {
     return tp.messenger->send(vpn_bridge::kChannelName, method, std::move(arguments));

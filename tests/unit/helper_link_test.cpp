@@ -1,0 +1,363 @@
+#include "helper_link/vltxpc.h"
+
+#include "helper_link/xpc_error.h"
+#include "plugin_fixture.h"
+
+namespace veltrino_test {
+namespace {
+
+using helper_link::VLTXPC;
+using helper_link::XPCError;
+using platform::NSComparisonResult;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr auto Asc = NSComparisonResult::NSOrderedAscending;
+constexpr auto Same = NSComparisonResult::NSOrderedSame;
+constexpr auto Desc = NSComparisonResult::NSOrderedDescending;
+
+TEST(CompareVersionsTest, ComparesBuildsNumericallyWithMissingPartsAsZero) {
+  struct Case {
+    const char* a;
+    const char* b;
+    NSComparisonResult expected;
+  };
+  const Case cases[] = {
+      {"1.2", "1.2.0", Same},      {"1.2.0", "1.2", Same},    {"1.9", "1.10", Asc},
+      {"2.0", "1.9.9", Desc},      {"140", "140", Same},      {"99", "140", Asc},
+      {"01", "1", Same},           {"1.02", "1.2", Same},     {"1.2.0.0", "1.2", Same},
+      {"", "", Same},              {"", "1", Asc},            {"1", "", Desc},
+      {"", "0", Asc},              {"1..2", "1.0.2", Asc},    {"1.2a", "1.2b", Asc},
+      {"1.2b", "1.10a", Asc},      {"2", "10", Asc},
+      {"99999999999999999999", "100000000000000000000", Asc},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(VLTXPC::compareVersions(c.a, c.b), c.expected) << '"' << c.a << "\" vs \"" << c.b << '"';
+  }
+}
+
+class InstallHelperTest : public PluginTest {
+ protected:
+  std::string installError() {
+    try {
+      plugin().xpcService.installHelper();
+    } catch (const XPCError& e) {
+      return e.localizedDescription();
+    }
+    return "";
+  }
+};
+
+TEST_F(InstallHelperTest, AsksTwiceThenBlessesAndFreesEveryReference) {
+  EXPECT_EQ(installError(), "");
+  ASSERT_EQ(tp.security.creates.size(), 2u);
+  const auto& first = tp.security.creates[0];
+  EXPECT_FALSE(first.hadRights);
+  EXPECT_FALSE(first.hadEnvironment);
+  EXPECT_EQ(first.flags, 16u);
+  const auto& second = tp.security.creates[1];
+  EXPECT_THAT(second.rights, ElementsAre("com.apple.ServiceManagement.blesshelper"));
+  EXPECT_FALSE(second.hadEnvironment);
+  EXPECT_EQ(second.flags, 19u);
+  EXPECT_THAT(tp.security.blessed, ElementsAre("com.veltrino.mac.helper"));
+  EXPECT_THAT(tp.security.blessDomains, ElementsAre("kSMDomainSystemLaunchd"));
+  EXPECT_EQ(tp.security.liveReferences(), 0u);
+  EXPECT_TRUE(tp.files.fileExistsAtPath("/Library/PrivilegedHelperTools/com.veltrino.mac.helper"));
+}
+
+TEST_F(InstallHelperTest, EveryFailureHasItsTextAndLeavesNoReference) {
+  using Outcome = platform::testing::FakeSecurity::BlessOutcome;
+  struct Case {
+    std::deque<platform::OSStatus> statuses;
+    Outcome bless;
+    const char* text;
+    std::size_t creates;
+  };
+  const Case cases[] = {
+      {{platform::errAuthorizationDenied}, Outcome::Succeed,
+       "Helper installation error. Unable to get a valid empty authorization reference to load Helper daemon", 1},
+      {{0, platform::errAuthorizationCanceled}, Outcome::Succeed,
+       "Helper installation error. Unable to get a valid loading authorization reference to load Helper daemon", 2},
+      {{}, Outcome::FailWithError,
+       "Helper installation error. Error while installing the Helper: The operation couldn't be completed.", 2},
+      {{}, Outcome::FailWithoutError, "Helper installation error. Error while installing the Helper: Unknown error",
+       2},
+  };
+  for (const auto& c : cases) {
+    tp.security.creates.clear();
+    tp.security.createStatuses = c.statuses;
+    tp.security.blessOutcome = c.bless;
+    EXPECT_EQ(installError(), c.text);
+    EXPECT_EQ(tp.security.creates.size(), c.creates);
+    EXPECT_EQ(tp.security.liveReferences(), 0u) << c.text;
+    EXPECT_THAT(tp.security.blessed, IsEmpty());
+  }
+}
+
+class VersionCheckTest : public PluginTest {
+ protected:
+  struct Outcome {
+    std::optional<bool> value;
+    std::chrono::milliseconds at;
+    bool onMain;
+  };
+
+  // Checks the helper against a bundle whose helper build is |bundleBuild|.
+  void check(const std::string& bundleBuild, bool withProxy = true) {
+    tp.bundle.info = platform::PlistDictionary{{"HelperCFBundleVersion", bundleBuild}};
+    xpc = std::make_unique<VLTXPC>();
+    proxy.reset();
+    if (withProxy) proxy = xpc->connectHelper(pluginPtr());
+    xpc->checkHelperUpdate(proxy, pluginPtr(), [this](std::optional<bool> outcome) {
+      outcomes.push_back({outcome, tp.loop.now(), tp.mainQueue.isCurrent()});
+    });
+  }
+
+  std::unique_ptr<VLTXPC> xpc;
+  std::shared_ptr<helper_link::VLTHelperProtocol> proxy;  // keeps the connection alive
+  std::vector<Outcome> outcomes;
+};
+
+TEST_F(VersionCheckTest, ReplyDecidesWhetherToInstall) {
+  struct Case {
+    const char* running;
+    const char* bundle;
+    std::optional<bool> outcome;
+    std::size_t blessings;
+  };
+  const Case cases[] = {
+      {"1.2", "1.2.0", false, 0},
+      {"1.9", "1.10", true, 1},
+      {"2.0", "1.9.9", false, 0},
+      {"", "", false, 0},
+      {"", "1", true, 1},
+  };
+  for (const auto& c : cases) {
+    tp.security.blessed.clear();
+    outcomes.clear();
+    installedHelper().setVersion("9.9", c.running);
+    check(c.bundle);
+    tp.advance(10s);
+    ASSERT_EQ(outcomes.size(), 1u) << c.running << " vs " << c.bundle;
+    EXPECT_EQ(outcomes[0].value, c.outcome);
+    EXPECT_TRUE(outcomes[0].onMain);
+    EXPECT_EQ(tp.security.blessed.size(), c.blessings);
+    EXPECT_THAT(tp.output.lines(), IsEmpty());
+  }
+}
+
+TEST_F(VersionCheckTest, CancelledPromptWritesTheInstallationErrorAndGivesNone) {
+  installedHelper().setVersion("1.0", "100");
+  tp.security.createStatuses = {0, platform::errAuthorizationCanceled};
+  check("140");
+  tp.runUntilIdle();
+  EXPECT_THAT(tp.output.lines(), ElementsAre("Helper installation error. Unable to get a valid loading authorization "
+                                             "reference to load Helper daemon"));
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(outcomes[0].value, std::nullopt);
+  EXPECT_EQ(tp.security.liveReferences(), 0u);
+  tp.advance(5s);
+  EXPECT_EQ(outcomes.size(), 1u) << "the reply came in time: the time-out stays silent";
+}
+
+TEST_F(VersionCheckTest, NoReplyGivesNoneAfterFiveSeconds) {
+  installedHelper().neverReply("getVersion");
+  check("140");
+  tp.advance(4999ms);
+  EXPECT_THAT(outcomes, IsEmpty());
+  tp.advance(1ms);
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(outcomes[0].value, std::nullopt);
+  EXPECT_EQ(outcomes[0].at, 5s);
+  EXPECT_TRUE(outcomes[0].onMain);
+}
+
+TEST_F(VersionCheckTest, LateReplyCallsTheHandlerASecondTime) {
+  installedHelper().setVersion("1.0", "100");
+  helper().replyAfter("getVersion", 6s);
+  check("140");
+  tp.advance(10s);
+  ASSERT_EQ(outcomes.size(), 2u);
+  EXPECT_EQ(outcomes[0].value, std::nullopt);
+  EXPECT_EQ(outcomes[0].at, 5s);
+  EXPECT_EQ(outcomes[1].value, true);
+  EXPECT_EQ(outcomes[1].at, 6s);
+}
+
+TEST_F(VersionCheckTest, WithoutAProxyNothingIsAsked) {
+  installedHelper();
+  plugin().hasUpdate = false;
+  check("140", /*withProxy=*/false);
+  tp.advance(10s);
+  EXPECT_THAT(tp.output.lines(), ElementsAre("Helper not initialized"));
+  EXPECT_EQ(plugin().hasUpdate, std::nullopt);
+  EXPECT_THAT(outcomes, IsEmpty());
+  EXPECT_THAT(helper().received(), IsEmpty());
+}
+
+class ReplayTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    installedHelper();
+    proxy = plugin().xpcService.connectHelper(pluginPtr());
+    auto& p = plugin();
+    p.app = "app";
+    p.uid = "uid-1";
+    p.token = "tok";
+    p.device = "dev";
+    p.version = "3.1";
+    p.ip = "10.0.0.1";
+    p.port = "443";
+    p.hive = "hive";
+    p.ipv6Enable = "on";
+    p.state = "off";
+    p.rules = "r";
+    p.tlsMode = "2";
+    p.vpnOn = true;
+  }
+  std::vector<std::vector<std::string>> sent() {
+    tp.runUntilIdle();
+    std::vector<std::vector<std::string>> out;
+    for (const auto& m : helper().received()) {
+      auto v = m.strings();
+      v.insert(v.begin(), m.op);
+      out.push_back(v);
+    }
+    return out;
+  }
+  std::shared_ptr<helper_link::VLTHelperProtocol> proxy;
+};
+
+TEST_F(ReplayTest, SendsTheWholeSessionInOrderEndingWithOn) {
+  const std::string d = plugin().dylib;
+  plugin().replaySession(true, proxy);
+  EXPECT_THAT(sent(), ElementsAre(ElementsAre("setToken", d, "app", "uid-1", "tok", "dev", "3.1"),
+                                  ElementsAre("setHive", d, "10.0.0.1", "443", "hive", "on"),
+                                  ElementsAre("setForce", d, "off"), ElementsAre("setRule", d, "r"),
+                                  ElementsAre("iosOn", d, "2")));
+}
+
+TEST_F(ReplayTest, OptionalValuesTakeTheirDefaultsAndRulesMayBeLeftOut) {
+  const std::string d = plugin().dylib;
+  plugin().ipv6Enable.reset();
+  plugin().state.reset();
+  plugin().rules.reset();
+  plugin().tlsMode.reset();
+  plugin().replaySession(true, proxy);
+  EXPECT_THAT(sent(), ElementsAre(ElementsAre("setToken", d, "app", "uid-1", "tok", "dev", "3.1"),
+                                  ElementsAre("setHive", d, "10.0.0.1", "443", "hive", "off"),
+                                  ElementsAre("setForce", d, "on"), ElementsAre("iosOn", d, "0")));
+}
+
+TEST_F(ReplayTest, NothingIsSentWithoutAccessOrWithoutARequiredValue) {
+  plugin().replaySession(false, proxy);
+  EXPECT_THAT(sent(), IsEmpty());
+  for (auto field : {&vpn_bridge::VPNPlugin::app, &vpn_bridge::VPNPlugin::uid, &vpn_bridge::VPNPlugin::token,
+                     &vpn_bridge::VPNPlugin::device, &vpn_bridge::VPNPlugin::version, &vpn_bridge::VPNPlugin::ip,
+                     &vpn_bridge::VPNPlugin::port, &vpn_bridge::VPNPlugin::hive}) {
+    auto saved = plugin().*field;
+    (plugin().*field).reset();
+    plugin().replaySession(true, proxy);
+    EXPECT_THAT(sent(), IsEmpty());
+    plugin().*field = saved;
+  }
+  EXPECT_THAT(tp.output.lines(), IsEmpty());
+}
+
+TEST_F(ReplayTest, ATunnelTurnedOffMeanwhileIsNotTurnedBackOn) {
+  plugin().vpnOn = false;
+  plugin().replaySession(true, proxy);
+  auto ops = sent();
+  ASSERT_EQ(ops.size(), 4u);
+  EXPECT_EQ(ops.back()[0], "setRule");
+}
+
+class ConnectionTest : public PluginTest {};
+
+TEST_F(ConnectionTest, ConnectsPrivilegedToTheHelperLabelWithoutInstallingAPresentHelper) {
+  installedHelper();
+  auto proxy = plugin().xpcService.connectHelper(pluginPtr());
+  ASSERT_NE(proxy, nullptr);
+  EXPECT_THAT(tp.services.lastOptions(), ElementsAre(4096u));
+  EXPECT_THAT(tp.security.creates, IsEmpty());
+  proxy->iosOff("x", [] {});
+  tp.runUntilIdle();
+  EXPECT_THAT(helper().ops(), ElementsAre("iosOff"));
+}
+
+TEST_F(ConnectionTest, MissingFileIsInstalledFirstAndARefusedPromptMakesNoConnection) {
+  tp.security.createStatuses = {0, platform::errAuthorizationCanceled};
+  try {
+    plugin().xpcService.connectHelper(pluginPtr());
+    ADD_FAILURE() << "expected an installation error";
+  } catch (const XPCError& e) {
+    EXPECT_EQ(e.kind(), XPCError::Kind::helperInstallation);
+  }
+  EXPECT_EQ(tp.services.connectionsMade(), 0u);
+
+  auto proxy = plugin().xpcService.connectHelper(pluginPtr());
+  EXPECT_NE(proxy, nullptr);
+  EXPECT_THAT(tp.security.blessed, ElementsAre("com.veltrino.mac.helper"));
+  EXPECT_EQ(tp.services.connectionsMade(), 1u);
+}
+
+TEST_F(ConnectionTest, InvalidationWritesWhetherTheFileIsThereAndDropsTheDeadProxy) {
+  for (bool fileThere : {true, false}) {
+    tp.output.clear();
+    tp.files.files.insert(helper_link::helperPath());  // installed, but no job answers
+    plugin().remote = plugin().xpcService.connectHelper(pluginPtr());
+    if (!fileThere) tp.files.files.clear();
+    bool replied = false;
+    plugin().remote->iosOff("x", [&] { replied = true; });
+    tp.runUntilIdle();
+    EXPECT_FALSE(replied);
+    EXPECT_THAT(tp.output.lines(), ElementsAre(fileThere ? "Unable to connect to Helper although it is installed"
+                                                         : "Helper is not installed"));
+    EXPECT_EQ(plugin().remote, nullptr);
+  }
+}
+
+TEST_F(ConnectionTest, InvalidationOfAnotherConnectionLeavesTheCachedProxyAlone) {
+  tp.files.files.insert(helper_link::helperPath());
+  auto stale = plugin().xpcService.connectHelper(pluginPtr());
+  stale->iosOff("x", [] {});  // no job: this connection is invalidated
+  installedHelper();
+  plugin().remote = plugin().xpcService.connectHelper(pluginPtr());
+  tp.runUntilIdle();
+  EXPECT_THAT(tp.output.lines(), ElementsAre("Unable to connect to Helper although it is installed"));
+  EXPECT_NE(plugin().remote, nullptr);
+}
+
+TEST_F(ConnectionTest, InterruptionReplaysOnlyWhileTheTunnelIsOn) {
+  installedHelper();
+  auto& p = plugin();
+  p.remote = p.xpcService.connectHelper(pluginPtr());
+  p.app = p.uid = p.token = p.device = p.version = p.ip = p.port = p.hive = std::string("v");
+  p.remote->iosOff("x", [] {});
+  tp.runUntilIdle();
+
+  p.vpnOn = false;
+  tp.services.kill(helper_link::helperLabel());
+  tp.runUntilIdle();
+  EXPECT_EQ(helper().received().size(), 1u) << "tunnel off: nothing sent";
+
+  p.vpnOn = true;
+  p.remote->iosOff("x", [] {});  // starts run 2
+  tp.runUntilIdle();
+  tp.services.kill(helper_link::helperLabel());
+  tp.runUntilIdle();
+  EXPECT_THAT(helper().ops(), ElementsAre("iosOff", "iosOff", "access", "setToken", "setHive", "setForce", "iosOn"));
+  EXPECT_EQ(helper().received()[2].process, 3) << "the restarted helper gets the replay";
+  EXPECT_THAT(helper().received()[2].strings(), ElementsAre(p.dylib));
+  EXPECT_THAT(tp.output.lines(), IsEmpty());
+  EXPECT_EQ(tp.services.connectionsMade(), 1u) << "an interrupted connection stays in use";
+
+  auto cached = p.remote;
+  p.remote.reset();
+  tp.services.kill(helper_link::helperLabel());
+  tp.runUntilIdle();
+  EXPECT_EQ(helper().received().size(), 7u) << "no proxy cached: nothing sent";
+}
+
+}  // namespace
+}  // namespace veltrino_test
