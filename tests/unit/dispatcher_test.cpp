@@ -162,8 +162,8 @@ TEST_F(PluginTest, RowsThatReadArgumentsRefuseAnythingButAMapOfStrings) {
       const std::size_t before = tp.output.lines().size();
 
       FlutterResultValue answer = only(call(method, value));
-      const FlutterError* error = asError(answer);
-      ASSERT_NE(error, nullptr) << method << " with " << what;
+      auto error = asError(answer);
+      ASSERT_TRUE(error) << method << " with " << what;
       EXPECT_EQ(error->code, "invalid_arguments");
       EXPECT_EQ(error->message, "\"" + std::string(method) + "\" expects a map of strings to strings");
 

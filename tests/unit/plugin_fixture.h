@@ -32,7 +32,10 @@ inline bool isNull(const FlutterResultValue& v) { return std::holds_alternative<
 inline bool isNotImplemented(const FlutterResultValue& v) {
   return std::holds_alternative<platform::FlutterMethodNotImplementedType>(v);
 }
-inline const FlutterError* asError(const FlutterResultValue& v) { return std::get_if<FlutterError>(&v); }
+inline std::optional<FlutterError> asError(const FlutterResultValue& v) {
+  if (auto e = std::get_if<FlutterError>(&v)) return *e;
+  return std::nullopt;
+}
 
 // Records the delegate it is handed, so a test can look at the plug-in's fields.
 class RecordingRegistrar final : public platform::FlutterPluginRegistrar {
