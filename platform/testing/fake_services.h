@@ -39,6 +39,7 @@ class FakeHelper {
   void setRawReply(const std::string& op, XPCValues values) { rawReplies_[op] = std::move(values); }
 
   const std::vector<ReceivedMessage>& received() const { return received_; }
+  void forgetReceived() { received_.clear(); }
   std::vector<std::string> ops() const;
   std::vector<ReceivedMessage> receivedBy(int process) const;
   bool running() const { return running_; }
