@@ -1,0 +1,150 @@
+#include "platform/linux/detached_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "platform/linux/unique_fd.h"
+
+extern char** environ;
+
+namespace platform::linux_backend {
+namespace {
+
+// Only async-signal-safe calls may run between fork and exec, so everything the
+// child needs is prepared before it.
+void writeText(int fd, const char* text) {
+  std::size_t length = 0;
+  while (text[length] != '\0') ++length;
+  while (length > 0) {
+    const ssize_t n = ::write(fd, text, length);
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<std::size_t>(n);
+  }
+}
+
+// Writes |value| in decimal at |out|, which has room for it and a terminator.
+void formatNumber(long value, char* out) {
+  char digits[24];
+  int count = 0;
+  unsigned long v = value < 0 ? 0 : static_cast<unsigned long>(value);
+  do {
+    digits[count++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0 && count < 23);
+  for (int i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
+  out[count] = '\0';
+}
+
+std::string variableName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+UniqueFd highCopy(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 10)); }
+
+}  // namespace
+
+bool startDetached(const DetachedLaunch& launch, std::string& error) {
+  if (launch.arguments.empty() || launch.arguments.front().empty()) {
+    error = "no program to start";
+    return false;
+  }
+  std::vector<std::string> arguments = launch.arguments;
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::set<std::string> replaced = {"LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES"};
+  for (const auto& entry : launch.environment) replaced.insert(variableName(entry));
+  std::vector<std::string> environment;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    std::string entry(*e);
+    if (replaced.count(variableName(entry)) == 0) environment.push_back(std::move(entry));
+  }
+  environment.insert(environment.end(), launch.environment.begin(), launch.environment.end());
+  environment.emplace_back("LISTEN_FDS=1");
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  // LISTEN_PID names the program's own process, known only in the child.
+  std::array<char, 40> listenPid{};
+  std::memcpy(listenPid.data(), "LISTEN_PID=", 11);
+  envp.push_back(listenPid.data());
+  envp.push_back(nullptr);
+
+  // High copies, so that placing them at 0 to 3 in the child cannot clobber one another.
+  UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  UniqueFd log(::open(launch.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!log) {
+    error = "Couldn't open the log " + launch.logFile.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  UniqueFd in = devNull ? highCopy(devNull.get()) : UniqueFd();
+  UniqueFd out = highCopy(log.get());
+  UniqueFd socket = highCopy(launch.listeningSocket);
+  if (!out || !socket) {
+    error = std::string("Couldn't prepare the descriptors for the program: ") + std::strerror(errno);
+    return false;
+  }
+
+  const pid_t intermediate = ::fork();
+  if (intermediate < 0) {
+    error = std::string("Couldn't start the program: ") + std::strerror(errno);
+    return false;
+  }
+  if (intermediate == 0) {
+    // A session of its own, then a second fork: the program is reparented away and
+    // is nobody's zombie here.
+    ::setsid();
+    const pid_t program = ::fork();
+    if (program != 0) ::_exit(program < 0 ? 1 : 0);
+
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    ::sigaction(SIGPIPE, &defaults, nullptr);
+    ::sigaction(SIGCHLD, &defaults, nullptr);
+
+    if (in) ::dup2(in.get(), 0);
+    ::dup2(out.get(), 1);
+    ::dup2(out.get(), 2);
+    ::dup2(socket.get(), 3);
+    // Nothing else of the starter's leaks into the program.
+    if (::close_range(4, ~0U, 0) != 0) {
+      for (int fd = 4; fd < 4096; ++fd) ::close(fd);
+    }
+    formatNumber(::getpid(), listenPid.data() + 11);
+    if (::chdir("/") != 0) {
+      // Stays where it was started; harmless.
+    }
+    ::execve(argv[0], argv.data(), envp.data());
+    const int failure = errno;
+    writeText(2, "Couldn't execute ");
+    writeText(2, argv[0]);
+    writeText(2, ": ");
+    writeText(2, ::strerrordesc_np(failure) != nullptr ? ::strerrordesc_np(failure) : "unknown error");
+    writeText(2, "\n");
+    ::_exit(127);
+  }
+
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = ::waitpid(intermediate, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  // ECHILD: someone else reaped it (SIGCHLD ignored or a reaper of its own).
+  if (waited == intermediate && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    error = "Couldn't start the program " + launch.arguments.front();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform::linux_backend

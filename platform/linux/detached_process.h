@@ -1,0 +1,25 @@
+// Starting a service program the way a service manager does: detached from the
+// starter (its own session, reparented away so nobody has to wait for it), handed a
+// listening socket as file descriptor 3.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace platform::linux_backend {
+
+struct DetachedLaunch {
+  std::vector<std::string> arguments;  // the program's path first
+  // NAME=VALUE entries added to the starter's environment, replacing the same names.
+  std::vector<std::string> environment;
+  int listeningSocket = -1;           // becomes fd 3, announced with LISTEN_FDS=1 and LISTEN_PID
+  std::filesystem::path logFile;      // standard output and error are appended here
+};
+
+// Starts the program and returns once it is on its own; false with |error| when it
+// could not be started. A program that cannot be executed writes why to the log and
+// ends at once, which its peers see as it going away.
+bool startDetached(const DetachedLaunch& launch, std::string& error);
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,126 @@
+#include "platform/linux/security.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/linux/atomic_file.h"
+#include "platform/linux/launch_job.h"
+
+namespace platform::linux_backend {
+namespace {
+
+constexpr const char* kErrorDomain = "CFErrorDomainLaunchd";
+constexpr long kInternalFailure = 2;
+constexpr long kAuthorizationFailure = 4;
+constexpr long kToolNotValid = 5;
+
+enum class Policy { Allow, Deny, Unknown };
+
+Policy authorizationPolicy() {
+  const char* value = std::getenv("VELTRINO_AUTHORIZATION");
+  if (value == nullptr || *value == '\0' || std::string_view(value) == "allow") return Policy::Allow;
+  if (std::string_view(value) == "deny") return Policy::Deny;
+  return Policy::Unknown;  // a policy we cannot read grants nothing
+}
+
+bool fail(std::optional<NSError>* error, long code, std::string description) {
+  if (error != nullptr) *error = NSError{kErrorDomain, code, std::move(description)};
+  return false;
+}
+
+bool usableLabel(std::string_view label) {
+  return !label.empty() && label != "." && label != ".." && label.find('/') == std::string_view::npos &&
+         label.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
+struct LinuxSecurity::Grant {
+  std::vector<std::string> rights;
+  AuthorizationFlags flags = 0;
+};
+
+LinuxSecurity::LinuxSecurity(SystemRoot root, std::filesystem::path bundlePath)
+    : root_(std::move(root)), bundlePath_(std::move(bundlePath)) {}
+
+LinuxSecurity::~LinuxSecurity() = default;
+
+OSStatus LinuxSecurity::authorizationCreate(const AuthorizationRights* rights, const AuthorizationEnvironment*,
+                                            AuthorizationFlags flags, AuthorizationRef* authorization) {
+  if (authorization != nullptr) *authorization = nullptr;
+  auto grant = std::make_unique<Grant>();
+  grant->flags = flags;
+  if (rights != nullptr && rights->items != nullptr) {
+    for (std::uint32_t i = 0; i < rights->count; ++i) {
+      if (rights->items[i].name != nullptr) grant->rights.emplace_back(rights->items[i].name);
+    }
+  }
+  // Only asking for rights calls for the user: the policy answers in their place,
+  // like the prompt would. Without interaction there is nobody to ask, so rights
+  // are granted only where the policy already allows them.
+  if ((flags & kAuthorizationFlagInteractionAllowed) != 0 || !grant->rights.empty()) {
+    switch (authorizationPolicy()) {
+      case Policy::Allow:
+        break;
+      case Policy::Deny:
+        return (flags & kAuthorizationFlagInteractionAllowed) != 0 ? errAuthorizationCanceled
+                                                                   : errAuthorizationDenied;
+      case Policy::Unknown:
+        return errAuthorizationDenied;
+    }
+  }
+  if (authorization != nullptr) {
+    auto ref = reinterpret_cast<AuthorizationRef>(grant.get());
+    std::lock_guard lock(mutex_);
+    references_.emplace(ref, std::move(grant));
+    *authorization = ref;
+  }
+  return errAuthorizationSuccess;
+}
+
+OSStatus LinuxSecurity::authorizationFree(AuthorizationRef authorization, AuthorizationFlags) {
+  std::lock_guard lock(mutex_);
+  return references_.erase(authorization) == 0 ? errAuthorizationInvalidRef : errAuthorizationSuccess;
+}
+
+std::size_t LinuxSecurity::liveReferences() const {
+  std::lock_guard lock(mutex_);
+  return references_.size();
+}
+
+bool LinuxSecurity::jobBless(std::string_view domain, std::string_view label, AuthorizationRef authorization,
+                             std::optional<NSError>* error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (references_.count(authorization) == 0) {
+      return fail(error, kAuthorizationFailure, "The authorization reference is not valid.");
+    }
+  }
+  if (domain != kSMDomainSystemLaunchd) {
+    return fail(error, kInternalFailure, "The domain " + std::string(domain) + " is not supported.");
+  }
+  if (!usableLabel(label)) return fail(error, kToolNotValid, "The label \"" + std::string(label) + "\" is not valid.");
+  const std::string name(label);
+  const auto source = bundlePath_ / "Contents" / "Library" / "LaunchServices" / name;
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(source, ec)) {
+    return fail(error, kToolNotValid,
+                "The application bundle carries no helper named " + name + " (" + source.string() + " is missing).");
+  }
+
+  // Beside and renamed over: a running helper keeps its old file until it ends.
+  const auto helper = root_.resolve("/Library/PrivilegedHelperTools") / name;
+  std::string failure;
+  if (!copyFileAtomically(source, helper, 0755, failure)) return fail(error, kInternalFailure, failure);
+
+  auto program = std::filesystem::canonical(helper, ec);
+  if (ec) program = std::filesystem::absolute(helper);
+  LaunchJob job{name, {program.string()}, {name}};
+  if (!writeFileAtomically(root_.jobPlist(name), launchJobXml(job), 0644, failure)) {
+    return fail(error, kInternalFailure, failure);
+  }
+  return true;
+}
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,73 @@
+// The frames that carry helper messages over a Unix-domain socket: a 4-byte
+// big-endian length, then that many bytes of one JSON object. Shared by the host and
+// the helper daemon. No I/O here: bytes in, messages out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "platform/xpc.h"
+
+namespace platform::linux_backend::wire {
+
+// Largest JSON body a frame may carry; a longer length header breaks the stream.
+inline constexpr std::size_t kMaxFrameBytes = 1048576;
+inline constexpr std::size_t kHeaderBytes = 4;
+
+// {"selector": "...", "arguments": [...], "id": N}; the id only when a reply is awaited.
+struct Request {
+  std::string selector;
+  XPCValues arguments;
+  std::optional<std::uint64_t> id;
+  bool operator==(const Request&) const = default;
+};
+
+// {"id": N, "values": [...]}
+struct Reply {
+  std::uint64_t id = 0;
+  XPCValues values;
+  bool operator==(const Reply&) const = default;
+};
+
+using Message = std::variant<Request, Reply>;
+
+// The JSON body of |message|. Strings that are not valid UTF-8 have their bad bytes
+// replaced, so encoding never throws.
+std::string encodeBody(const Message& message);
+// A whole frame (header and body); none when the body would exceed kMaxFrameBytes.
+std::optional<std::string> encodeFrame(const Message& message);
+// A header announcing |length| bytes, for writers that build frames by hand.
+std::string frameHeader(std::uint32_t length);
+
+// Reads a JSON body into a message; none, with |error| set, when it does not parse or
+// is not exactly one of the two shapes above.
+std::optional<Message> decodeBody(std::string_view body, std::string* error = nullptr);
+
+// Incremental decoder: feed bytes as they arrive, take complete messages out. The
+// first bad frame (oversize length, bad JSON, wrong shape) breaks the stream for
+// good: later input is ignored and no further message comes out.
+class FrameDecoder {
+ public:
+  void feed(std::string_view bytes);
+  // The next complete message, in order; none while more bytes are needed. Messages
+  // that were whole before a bad frame still come out; nothing after it does.
+  std::optional<Message> next();
+  bool failed() const { return error_.has_value(); }
+  const std::optional<std::string>& error() const { return error_; }
+  // Bytes held that do not yet form a whole frame.
+  std::size_t buffered() const { return buffer_.size(); }
+
+ private:
+  void parseFrames();
+
+  std::string buffer_;
+  std::deque<Message> ready_;
+  std::optional<std::string> error_;
+};
+
+}  // namespace platform::linux_backend::wire
