@@ -2,7 +2,10 @@
 // test fixture. The host's own code never includes a backend header.
 #pragma once
 
+#include <memory>
+
 #include "platform/dispatch.h"
+#include "platform/flutter.h"
 #include "platform/foundation.h"
 #include "platform/output.h"
 #include "platform/security.h"
@@ -17,6 +20,8 @@ struct Backend {
   NSFileManager* fileManager = nullptr;
   SecurityServices* security = nullptr;
   XPCTransportFactory* xpc = nullptr;
+  // The Flutter embedding's messenger, which FlutterViewController's registrars use.
+  std::shared_ptr<FlutterBinaryMessenger> flutterMessenger;
 };
 
 // Installs |backend|; every pointer must outlive its use. Returns the one it replaces.

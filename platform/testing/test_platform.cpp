@@ -10,6 +10,7 @@ TestPlatform::TestPlatform() : messenger(std::make_shared<TestMessenger>(loop, m
   backend.fileManager = &files;
   backend.security = &security;
   backend.xpc = &services;
+  backend.flutterMessenger = messenger;
   previous_ = installBackend(backend);
 }
 

@@ -1,0 +1,216 @@
+#include "platform/appkit.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <typeinfo>
+
+namespace platform {
+namespace {
+
+std::atomic<CallRecorder*>& recorderSlot() {
+  static std::atomic<CallRecorder*> recorder{nullptr};
+  return recorder;
+}
+
+std::shared_ptr<NSApplication>& sharedSlot() {
+  static std::shared_ptr<NSApplication> application;
+  return application;
+}
+
+std::string number(double value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+}  // namespace
+
+std::string NSStringFromRect(const NSRect& rect) {
+  return "{{" + number(rect.origin.x) + ", " + number(rect.origin.y) + "}, {" + number(rect.size.width) + ", " +
+         number(rect.size.height) + "}}";
+}
+
+CallRecorder* installCallRecorder(CallRecorder* recorder) { return recorderSlot().exchange(recorder); }
+
+void recordCall(std::string line) {
+  if (CallRecorder* recorder = recorderSlot().load()) recorder->record(std::move(line));
+}
+
+std::string NSObject::className() const {
+  const char* mangled = typeid(*this).name();
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+  std::string name = (status == 0 && demangled != nullptr) ? demangled : mangled;
+  std::free(demangled);
+  // Drop namespaces: "app::MainFlutterWindow" -> "MainFlutterWindow".
+  if (auto colon = name.rfind("::"); colon != std::string::npos) name.erase(0, colon + 2);
+  return name;
+}
+
+std::string describeSender(const NSObject* sender) { return sender != nullptr ? sender->description() : "nil"; }
+
+// ---------------------------------------------------------------------------------
+// NSWindow
+
+NSWindow::NSWindow(NSRect contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool defer)
+    : frame_(contentRect), styleMask_(style), backing_(backing), defer_(defer) {}
+
+std::string NSWindow::description() const { return className() + " \"" + title_ + "\""; }
+
+void NSWindow::awakeFromNib() {
+  recordCall(description() + " awakeFromNib");
+  awoke_ = true;
+}
+
+NSRect NSWindow::frame() const {
+  recordCall(description() + " frame");
+  return frame_;
+}
+
+void NSWindow::setFrame(NSRect frame, bool display) {
+  recordCall(description() + " setFrame:display: " + NSStringFromRect(frame) + " " + boolString(display));
+  frame_ = frame;
+  if (display) ++displayCount_;
+}
+
+bool NSWindow::isVisible() const {
+  recordCall(description() + " isVisible");
+  return visible_;
+}
+
+void NSWindow::setIsVisible(bool visible) {
+  recordCall(description() + " setIsVisible: " + boolString(visible));
+  visible_ = visible;
+  if (!visible) key_ = false;
+}
+
+void NSWindow::makeKeyAndOrderFront(const NSObject* sender) {
+  recordCall(description() + " makeKeyAndOrderFront: " + describeSender(sender));
+  visible_ = true;
+  key_ = true;
+  lastSender_ = sender;
+  if (auto app = application()) app->windowBecameKeyAndFront(*this);
+}
+
+void NSWindow::setContentViewController(std::shared_ptr<NSViewController> controller) {
+  recordCall(description() + " setContentViewController: " + describeSender(controller.get()));
+  contentViewController_ = std::move(controller);
+  if (contentViewController_) frame_.size = contentViewController_->viewSize();
+}
+
+void NSWindow::close() {
+  recordCall(description() + " close");
+  const bool wasVisible = visible_;
+  visible_ = false;
+  key_ = false;
+  if (auto app = application(); app && wasVisible && !app->hasVisibleWindows()) app->lastWindowDidClose();
+}
+
+void NSWindow::setTitle(std::string title) {
+  recordCall(description() + " setTitle: \"" + title + "\"");
+  title_ = std::move(title);
+}
+
+// ---------------------------------------------------------------------------------
+// NSApplication
+
+std::shared_ptr<NSApplication> NSApplication::sharedApplication() {
+  auto& slot = sharedSlot();
+  if (!slot) slot = std::make_shared<NSApplication>();
+  return slot;
+}
+
+std::shared_ptr<NSApplication> NSApplication::setSharedApplication(std::shared_ptr<NSApplication> application) {
+  auto& slot = sharedSlot();
+  auto previous = std::move(slot);
+  slot = std::move(application);
+  return previous;
+}
+
+std::vector<std::shared_ptr<NSWindow>> NSApplication::windows() const {
+  recordCall(description() + " windows");
+  return windows_;
+}
+
+void NSApplication::activateIgnoringOtherApps(bool flag) {
+  recordCall(description() + " activateIgnoringOtherApps: " + boolString(flag));
+  active_ = true;
+  ++activationCount_;
+}
+
+void NSApplication::setDelegate(std::shared_ptr<NSApplicationDelegate> delegate) {
+  recordCall(description() + " setDelegate: " + describeSender(delegate.get()));
+  delegate_ = std::move(delegate);
+}
+
+void NSApplication::addWindow(std::shared_ptr<NSWindow> window) {
+  if (!window || std::find(windows_.begin(), windows_.end(), window) != windows_.end()) return;
+  recordCall(description() + " addWindow: " + window->description());
+  window->application_ = weak_from_this();
+  windows_.push_back(window);
+  // A new window goes behind the others until it is ordered front.
+  order_.push_back(window.get());
+  if (window->key_) windowBecameKeyAndFront(*window);
+}
+
+void NSApplication::finishLaunching() {
+  recordCall(description() + " finishLaunching");
+  running_ = true;
+  if (auto delegate = delegate_) delegate->applicationDidFinishLaunching(*this);
+}
+
+bool NSApplication::handleReopen() {
+  const bool visible = hasVisibleWindows();
+  recordCall(description() + " handleReopen hasVisibleWindows: " + boolString(visible));
+  if (auto delegate = delegate_) return delegate->applicationShouldHandleReopen(*this, visible);
+  return true;
+}
+
+void NSApplication::lastWindowDidClose() {
+  recordCall(description() + " lastWindowDidClose");
+  if (auto delegate = delegate_; delegate && delegate->applicationShouldTerminateAfterLastWindowClosed(*this)) {
+    terminate(this);
+  }
+}
+
+void NSApplication::terminate(const NSObject* sender) {
+  recordCall(description() + " terminate: " + describeSender(sender));
+  if (terminated_) return;
+  terminated_ = true;
+  running_ = false;
+  if (auto handler = std::move(terminationHandler_)) handler();
+}
+
+std::shared_ptr<NSWindow> NSApplication::keyWindow() const {
+  for (const auto& window : windows_) {
+    if (window->key_) return window;
+  }
+  return nullptr;
+}
+
+std::vector<std::shared_ptr<NSWindow>> NSApplication::orderedWindows() const {
+  std::vector<std::shared_ptr<NSWindow>> result;
+  for (NSWindow* window : order_) {
+    if (window->visible_) result.push_back(window->shared_from_this());
+  }
+  return result;
+}
+
+bool NSApplication::hasVisibleWindows() const {
+  return std::any_of(windows_.begin(), windows_.end(), [](const auto& window) { return window->visible_; });
+}
+
+void NSApplication::windowBecameKeyAndFront(NSWindow& window) {
+  for (const auto& other : windows_) {
+    if (other.get() != &window) other->key_ = false;
+  }
+  auto it = std::find(order_.begin(), order_.end(), &window);
+  if (it != order_.end()) std::rotate(order_.begin(), it, it + 1);
+}
+
+}  // namespace platform
