@@ -1,4 +1,4 @@
-// Part 1.1: the application delegate. It keeps the process running when the last
+// The application delegate. It keeps the process running when the last
 // window closes, and shows every window again when the user reopens the application
 // while none is visible.
 #pragma once

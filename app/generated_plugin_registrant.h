@@ -1,4 +1,4 @@
-// Part 1.2: registers the ten Flutter plug-ins that the interface uses.
+// Registers the ten Flutter plug-ins that the interface uses.
 #pragma once
 
 #include "platform/flutter_view_controller.h"

@@ -1,4 +1,4 @@
-// Part 1.1: the main window. It puts the Flutter view into itself, keeping the frame
+// The main window. It puts the Flutter view into itself, keeping the frame
 // that the main nib gave it, and registers the Flutter plug-ins, then VPNPlugin.
 #pragma once
 

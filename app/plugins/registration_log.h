@@ -1,4 +1,4 @@
-// The stand-ins of the ten Flutter plug-in libraries (Part 1.2) do one thing: record
+// The stand-ins of the ten Flutter plug-in libraries do one thing: record
 // their registration. The libraries themselves are not on this machine, and the shell
 // only ever registers them.
 //

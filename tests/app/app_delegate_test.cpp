@@ -1,4 +1,4 @@
-// Part 1.1: AppDelegate.
+// AppDelegate.
 #include "app_fixture.h"
 
 namespace veltrino_test {

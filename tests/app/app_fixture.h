@@ -26,7 +26,7 @@ using ::testing::IsEmpty;
 using platform::NSMakeRect;
 using platform::NSRect;
 
-// The rows of Part 1.2's table: registrar key (= class), library, calling form.
+// The plug-in table: registrar key (= class), library, calling form.
 struct PluginRow {
   const char* key;
   const char* library;

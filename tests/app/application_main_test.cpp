@@ -1,4 +1,4 @@
-// Part 1.1: the process entry (app/main.cpp, built here under the name
+// The process entry (app/main.cpp, built here under the name
 // veltrinoEntryMain), the test NSApplicationMain and the main nib.
 #include "app/main_nib.h"
 #include "app_fixture.h"

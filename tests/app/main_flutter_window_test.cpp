@@ -1,4 +1,4 @@
-// Part 1.1: MainFlutterWindow's set-up.
+// MainFlutterWindow's set-up.
 #include "app_fixture.h"
 
 namespace veltrino_test {

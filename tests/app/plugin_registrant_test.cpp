@@ -1,4 +1,4 @@
-// Part 1.2: registerFlutterPlugins.
+// RegisterFlutterPlugins.
 #include <map>
 
 #include "app/generated_plugin_registrant.h"
