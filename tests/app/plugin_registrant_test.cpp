@@ -1,4 +1,4 @@
-// RegisterFlutterPlugins.
+// registerFlutterPlugins.
 #include <map>
 
 #include "app/generated_plugin_registrant.h"
