@@ -1,0 +1,40 @@
+#include "platform/linux/line_writer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace platform::linux_backend {
+
+bool LineWriter::writeLine(std::string_view line) {
+  std::string buffer;
+  buffer.reserve(line.size() + 1);
+  buffer.append(line);
+  buffer.push_back('\n');
+
+  std::lock_guard lock(mutex_);
+  std::string_view rest = buffer;
+  while (!rest.empty()) {
+    const ssize_t written = ::write(fd_, rest.data(), rest.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) return false;  // never for a pipe, file or terminal; do not spin
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+LineWriter& LineWriter::standardOutput() {
+  static LineWriter writer(STDOUT_FILENO);
+  return writer;
+}
+
+LineWriter& LineWriter::standardError() {
+  static LineWriter writer(STDERR_FILENO);
+  return writer;
+}
+
+}  // namespace platform::linux_backend

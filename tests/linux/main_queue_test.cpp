@@ -1,0 +1,198 @@
+#include "platform/linux/main_queue.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <numeric>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/linux/test_support.h"
+
+namespace linux_test {
+namespace {
+
+using platform::linux_backend::AsioMainQueue;
+using ::testing::ElementsAreArray;
+using Clock = std::chrono::steady_clock;
+
+std::vector<int> iota(int count, int from = 0) {
+  std::vector<int> values(static_cast<std::size_t>(count));
+  std::iota(values.begin(), values.end(), from);
+  return values;
+}
+
+TEST(AsioMainQueueTest, EqualDeadlinesRunInTheOrderScheduled) {
+  LoopThread loop;
+  std::vector<int> order;  // touched on the loop thread only
+  std::promise<void> done;
+  // Scheduled from the loop itself, so nothing can run before all is scheduled.
+  // Equal deadlines are interleaved with earlier ones, so that neither the time of
+  // scheduling nor the deadline alone gives the expected sequence.
+  ASSERT_TRUE(loop.runOnLoop([&] {
+    const auto deadline = Clock::now() + 10ms;
+    for (int i = 0; i < 200; ++i) {
+      loop.queue.asyncAt(deadline, [&order, i] { order.push_back(i); });
+      if (i % 50 == 0) loop.queue.asyncAt(deadline - 5ms, [&order, i] { order.push_back(-1 - i); });
+    }
+    loop.queue.asyncAt(deadline + 1ms, [&] { done.set_value(); });
+  }));
+  ASSERT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
+
+  std::vector<int> expected = {-1, -51, -101, -151};
+  const auto equal = iota(200);
+  expected.insert(expected.end(), equal.begin(), equal.end());
+  EXPECT_THAT(order, ElementsAreArray(expected));
+  EXPECT_EQ(loop.queue.pendingTimers(), 0u);
+}
+
+TEST(AsioMainQueueTest, DelayedWorkRunsByDeadlineWhateverOrderItWasScheduledIn) {
+  LoopThread loop;
+  std::vector<int> order;
+  std::promise<void> done;
+  ASSERT_TRUE(loop.runOnLoop([&] {
+    for (int delay : {40, 10, 30, 20, 0}) {
+      loop.queue.asyncAfter(std::chrono::milliseconds(delay), [&order, delay] { order.push_back(delay); });
+    }
+    loop.queue.asyncAfter(50ms, [&] { done.set_value(); });
+  }));
+  ASSERT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
+  EXPECT_THAT(order, ElementsAreArray({0, 10, 20, 30, 40}));
+}
+
+TEST(AsioMainQueueTest, AnEarlierDeadlineFromAnotherThreadIsNotHeldUpByALaterOne) {
+  LoopThread loop;
+  std::atomic<bool> lateRan{false};
+  loop.queue.asyncAfter(std::chrono::hours(1), [&] { lateRan = true; });
+  ASSERT_TRUE(loop.runOnLoop());  // the timer is now armed for an hour
+
+  std::promise<bool> early;
+  std::thread([&] { loop.queue.asyncAfter(5ms, [&] { early.set_value(loop.queue.isCurrent()); }); }).join();
+  auto future = early.get_future();
+  ASSERT_EQ(future.wait_for(kPatience), std::future_status::ready);
+  EXPECT_TRUE(future.get());
+  EXPECT_FALSE(lateRan);
+  EXPECT_EQ(loop.queue.pendingTimers(), 1u);
+}
+
+TEST(AsioMainQueueTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
+  LoopThread loop;
+  constexpr int kThreads = 4;
+  constexpr int kEach = 500;
+  std::vector<std::vector<int>> seen(kThreads);  // loop thread only
+  std::atomic<int> offLoop{0};
+  const auto deadline = Clock::now() + 20ms;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        auto record = [&, t, i] {
+          if (!loop.queue.isCurrent()) ++offLoop;
+          seen[static_cast<std::size_t>(t)].push_back(i);
+        };
+        // Half go straight to the queue, half wait for one shared deadline.
+        if (t % 2 == 0) {
+          loop.queue.async(record);
+        } else {
+          loop.queue.asyncAt(deadline, record);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::promise<void> done;
+  loop.queue.asyncAt(deadline + 1ms, [&] { done.set_value(); });
+  ASSERT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
+
+  EXPECT_EQ(offLoop, 0);
+  for (const auto& one : seen) EXPECT_THAT(one, ElementsAreArray(iota(kEach)));
+}
+
+TEST(AsioMainQueueTest, IsCurrentOnlyOnTheLoopThread) {
+  LoopThread loop;
+  EXPECT_FALSE(loop.queue.isCurrent());
+  bool inAsync = false;
+  ASSERT_TRUE(loop.runOnLoop([&] { inAsync = loop.queue.isCurrent(); }));
+  EXPECT_TRUE(inAsync);
+
+  bool onOtherThread = true;
+  std::thread([&] { onOtherThread = loop.queue.isCurrent(); }).join();
+  EXPECT_FALSE(onOtherThread);
+}
+
+TEST(AsioMainQueueTest, DelayedWorkMayScheduleMoreDelayedWork) {
+  LoopThread loop;
+  std::promise<int> done;
+  std::function<void(int)> step = [&](int remaining) {
+    if (remaining == 0) {
+      done.set_value(0);
+      return;
+    }
+    loop.queue.asyncAfter(0ms, [&, remaining] { step(remaining - 1); });
+  };
+  loop.queue.asyncAfter(1ms, [&] { step(100); });
+  EXPECT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
+}
+
+TEST(AsioMainQueueTest, RunReturnsOnceTheLastDelayedWorkHasRunWhenNotKeptAlive) {
+  asio::io_context context;
+  AsioMainQueue queue(context);
+  bool ran = false;
+  queue.asyncAfter(10ms, [&] { ran = true; });
+  context.run();  // returns only when nothing is pending
+  EXPECT_TRUE(ran);
+}
+
+TEST(AsioMainQueueTest, ReleasingKeepAliveLetsAnIdleLoopReturn) {
+  asio::io_context context;
+  AsioMainQueue queue(context);
+  queue.keepAlive();
+  auto finished = std::async(std::launch::async, [&] { context.run(); });
+  std::promise<void> started;
+  queue.async([&] { started.set_value(); });
+  ASSERT_EQ(started.get_future().wait_for(kPatience), std::future_status::ready);
+  EXPECT_EQ(finished.wait_for(0ms), std::future_status::timeout);
+  queue.releaseKeepAlive();
+  EXPECT_EQ(finished.wait_for(kPatience), std::future_status::ready);
+}
+
+TEST(AsioMainQueueTest, PendingWorkOfAQueueThatIsGoneNeverRuns) {
+  asio::io_context context;
+  bool ran = false;
+  {
+    AsioMainQueue queue(context);
+    queue.asyncAfter(1ms, [&] { ran = true; });
+    queue.asyncAfter(1h, [&] { ran = true; });
+  }
+  context.run();
+  EXPECT_FALSE(ran);
+}
+
+TEST(AsioMainQueueTest, ManyPendingItemsRunInOrder) {
+  LoopThread loop;
+  constexpr int kCount = 100000;
+  std::vector<int> order;
+  order.reserve(kCount);
+  const auto deadline = Clock::now() + 20ms;
+  ASSERT_TRUE(loop.runOnLoop([&] {
+    // Reverse deadlines, one tick apart, so that every item moves through the heap.
+    for (int i = 0; i < kCount; ++i) {
+      loop.queue.asyncAt(deadline + std::chrono::microseconds(kCount - i), [&order, i] { order.push_back(i); });
+    }
+    // Still on the loop: nothing can have run yet.
+    EXPECT_EQ(loop.queue.pendingTimers(), static_cast<std::size_t>(kCount));
+  }));
+  std::promise<void> done;
+  loop.queue.asyncAt(deadline + std::chrono::microseconds(kCount + 1), [&] { done.set_value(); });
+  ASSERT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
+  ASSERT_EQ(order.size(), static_cast<std::size_t>(kCount));
+  EXPECT_EQ(order.front(), kCount - 1);
+  EXPECT_TRUE(std::is_sorted(order.rbegin(), order.rend()));
+}
+
+}  // namespace
+}  // namespace linux_test
