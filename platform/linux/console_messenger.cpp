@@ -1,0 +1,411 @@
+#include "platform/linux/console_messenger.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace platform::linux_backend {
+namespace {
+
+using Json = nlohmann::json;
+using OrderedJson = nlohmann::ordered_json;
+
+constexpr std::string_view kBlanks = " \t\r\f\v";
+// Long enough to say what went wrong, short enough to stay one readable line.
+constexpr std::size_t kMaxReasonLength = 200;
+
+std::string_view trim(std::string_view s) {
+  const auto first = s.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const auto last = s.find_last_not_of(kBlanks);
+  return s.substr(first, last - first + 1);
+}
+
+// Builds the EncodableValue straight from the parser's events, so that input nested
+// too deeply is refused at the first container past the limit: nothing that deep is
+// ever built, copied or freed.
+class EncodableBuilder {
+ public:
+  bool null() { return add(EncodableValue()); }
+  bool boolean(bool value) { return add(EncodableValue(value)); }
+  bool number_integer(Json::number_integer_t value) { return add(EncodableValue(std::int64_t{value})); }
+  bool number_unsigned(Json::number_unsigned_t value) {
+    if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return add(EncodableValue(static_cast<std::int64_t>(value)));
+    }
+    return add(EncodableValue(static_cast<double>(value)));
+  }
+  bool number_float(Json::number_float_t value, const Json::string_t& /*text*/) {
+    return add(EncodableValue(double{value}));
+  }
+  bool string(Json::string_t& value) { return add(EncodableValue(std::move(value))); }
+  bool binary(Json::binary_t& /*value*/) { return false; }  // JSON text has none
+  bool start_object(std::size_t /*elements*/) { return open(EncodableMap()); }
+  bool key(Json::string_t& key) {
+    frames_.back().key = std::move(key);
+    return true;
+  }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t /*elements*/) { return open(EncodableList()); }
+  bool end_array() { return close(); }
+  bool parse_error(std::size_t /*position*/, const std::string& /*lastToken*/, const Json::exception& error) {
+    error_ = error.what();
+    return false;
+  }
+
+  bool tooDeep() const { return tooDeep_; }
+  const std::string& error() const { return error_; }
+  EncodableValue takeRoot() { return std::move(root_); }
+
+ private:
+  struct Frame {
+    EncodableValue container;
+    std::string key;
+    // Where each key of a map sits, so a repeated key is found without a scan.
+    std::unordered_map<std::string, std::size_t> keyIndex;
+  };
+
+  bool open(EncodableValue container) {
+    if (frames_.size() >= static_cast<std::size_t>(kMaxEncodableDepth)) {
+      tooDeep_ = true;
+      return false;
+    }
+    frames_.push_back(Frame{std::move(container), {}, {}});
+    return true;
+  }
+
+  bool close() {
+    EncodableValue done = std::move(frames_.back().container);
+    frames_.pop_back();
+    return add(std::move(done));
+  }
+
+  bool add(EncodableValue value) {
+    if (frames_.empty()) {
+      root_ = std::move(value);
+      return true;
+    }
+    Frame& frame = frames_.back();
+    if (auto* list = std::get_if<EncodableList>(&frame.container)) {
+      list->push_back(std::move(value));
+      return true;
+    }
+    auto& map = std::get<EncodableMap>(frame.container);
+    auto [at, inserted] = frame.keyIndex.try_emplace(frame.key, map.size());
+    if (inserted) {
+      map.emplace_back(EncodableValue(frame.key), std::move(value));
+    } else {
+      map[at->second].second = std::move(value);
+    }
+    return true;
+  }
+
+  std::vector<Frame> frames_;
+  EncodableValue root_;
+  bool tooDeep_ = false;
+  std::string error_;
+};
+
+// The parser's own words, without its exception tag and without the text it last
+// read: that text may be part of a token.
+std::string describeJsonError(std::string message) {
+  if (message.rfind("[json.exception.", 0) == 0) {
+    const auto close = message.find("] ");
+    if (close != std::string::npos) message.erase(0, close + 2);
+  }
+  const auto lastRead = message.find("; last read: '");
+  if (lastRead != std::string::npos) {
+    const auto expected = message.rfind("'; expected ");
+    message.erase(lastRead, expected == std::string::npos || expected < lastRead ? std::string::npos
+                                                                                 : expected + 1 - lastRead);
+  }
+  if (message.size() > kMaxReasonLength) {
+    message.resize(kMaxReasonLength);
+    message += "...";
+  }
+  return message;
+}
+
+ConsoleLine parseArguments(std::string method, std::string_view text) {
+  EncodableBuilder builder;
+  const bool parsed = Json::sax_parse(text.begin(), text.end(), &builder);
+  if (builder.tooDeep()) {
+    return ConsoleLineError{"arguments nested deeper than " + std::to_string(kMaxEncodableDepth) + " levels"};
+  }
+  if (!parsed) {
+    std::string reason = "arguments are not one JSON value";
+    if (!builder.error().empty()) reason += ": " + describeJsonError(builder.error());
+    return ConsoleLineError{std::move(reason)};
+  }
+  return ConsoleCall{std::move(method), builder.takeRoot()};
+}
+
+// Both ends of a pipe whose only use is to wake the reader thread.
+class WakePipe {
+ public:
+  WakePipe() {
+    if (::pipe2(fds_, O_CLOEXEC) != 0) {
+      throw std::system_error(errno, std::generic_category(), "console: cannot make a wake-up pipe");
+    }
+  }
+  ~WakePipe() {
+    ::close(fds_[0]);
+    ::close(fds_[1]);
+  }
+  WakePipe(const WakePipe&) = delete;
+  WakePipe& operator=(const WakePipe&) = delete;
+
+  int readEnd() const { return fds_[0]; }
+  void wake() const {
+    const char byte = 0;
+    while (::write(fds_[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+}  // namespace
+
+ConsoleLine parseConsoleLine(std::string_view line) {
+  line = trim(line);
+  if (line.empty() || line.front() == '#') return ConsoleSkippedLine{};
+  const auto split = line.find_first_of(kBlanks);
+  std::string method(line.substr(0, split));
+  if (split == std::string_view::npos) return ConsoleCall{std::move(method), EncodableValue()};
+  return parseArguments(std::move(method), trim(line.substr(split)));
+}
+
+std::string formatAnswerLine(std::uint64_t id, std::string_view method, const FlutterResultValue& value) {
+  OrderedJson answer;
+  answer["id"] = id;
+  answer["method"] = std::string(method);
+  if (std::holds_alternative<std::nullptr_t>(value)) {
+    answer["result"] = nullptr;
+  } else if (const auto* text = std::get_if<std::string>(&value)) {
+    answer["result"] = *text;
+  } else if (const auto* error = std::get_if<FlutterError>(&value)) {
+    OrderedJson details;
+    details["code"] = error->code;
+    details["message"] = error->message ? OrderedJson(*error->message) : OrderedJson(nullptr);
+    answer["error"] = std::move(details);
+  } else {
+    answer["notImplemented"] = true;
+  }
+  return "=> " + answer.dump(-1, ' ', false, OrderedJson::error_handler_t::replace);
+}
+
+// What the reader thread, the main queue and every pending result share; results
+// may outlive the messenger.
+struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::Core> {
+  Core(DispatchQueue& mainQueue, LineWriter& answers, LineWriter& diagnostics, Options options)
+      : mainQueue(mainQueue), answers(answers), diagnostics(diagnostics), options(std::move(options)) {}
+
+  // One call's one-shot answer, as the embedding checks it: the first answer is
+  // printed, later ones are refused. A result dropped unanswered still settles the
+  // call, so that the end of input is not waited for in vain.
+  struct PendingAnswer {
+    PendingAnswer(std::shared_ptr<Core> core, std::uint64_t id, std::string method)
+        : core(std::move(core)), id(id), method(std::move(method)) {}
+    ~PendingAnswer() {
+      if (answered.exchange(true)) return;
+      core->diagnostics.writeLine(describe() + " was dropped without an answer");
+      core->settle();
+    }
+    PendingAnswer(const PendingAnswer&) = delete;
+    PendingAnswer& operator=(const PendingAnswer&) = delete;
+
+    void answer(const FlutterResultValue& value) {
+      if (answered.exchange(true)) {
+        core->diagnostics.writeLine(describe() + " was answered more than once; the extra answer is dropped");
+        return;
+      }
+      core->answers.writeLine(formatAnswerLine(id, method, value));
+      core->settle();
+    }
+
+    std::string describe() const { return "call " + std::to_string(id) + " (" + method + ")"; }
+
+    std::shared_ptr<Core> core;
+    std::uint64_t id;
+    std::string method;
+    std::atomic<bool> answered{false};
+  };
+
+  // Reader thread.
+  std::uint64_t countCall() {
+    std::lock_guard lock(mutex);
+    return ++callsRead;
+  }
+
+  // Main queue.
+  void deliver(std::uint64_t id, ConsoleCall call) {
+    auto pending = std::make_shared<PendingAnswer>(shared_from_this(), id, call.method);
+    FlutterResult result = [pending](FlutterResultValue value) { pending->answer(value); };
+    FlutterMethodCallHandler handler;
+    {
+      std::lock_guard lock(mutex);
+      if (auto it = handlers.find(options.channel); it != handlers.end()) handler = it->second;
+    }
+    if (!handler) {
+      result(FlutterMethodNotImplemented);
+      return;
+    }
+    handler(FlutterMethodCall(std::move(call.method), std::move(call.arguments)), std::move(result));
+  }
+
+  // Main queue.
+  void endInput() {
+    diagnostics.writeLine("input ended");
+    std::lock_guard lock(mutex);
+    inputEnded = true;
+    finishIfDone();
+  }
+
+  // Any thread.
+  void settle() {
+    std::lock_guard lock(mutex);
+    ++callsSettled;
+    finishIfDone();
+  }
+
+  // With |mutex| held.
+  void finishIfDone() {
+    if (!inputEnded || callsSettled != callsRead || finishedPosted || !finished) return;
+    finishedPosted = true;
+    mainQueue.async(finished);
+  }
+
+  DispatchQueue& mainQueue;
+  LineWriter& answers;
+  LineWriter& diagnostics;
+  const Options options;
+
+  std::mutex mutex;
+  std::map<std::string, FlutterMethodCallHandler> handlers;
+  std::function<void()> finished;
+  std::uint64_t callsRead = 0;
+  std::uint64_t callsSettled = 0;
+  bool inputEnded = false;
+  bool finishedPosted = false;
+};
+
+// Reads on a thread of its own, which a pipe wakes to stop: a blocking read of a
+// terminal could not be interrupted otherwise, and an event loop cannot watch a
+// regular file given as standard input.
+class ConsoleMessenger::Reader {
+ public:
+  explicit Reader(std::shared_ptr<Core> core) : core_(std::move(core)), thread_([this] { run(); }) {}
+
+  ~Reader() {
+    wake_.wake();
+    thread_.join();
+  }
+
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+ private:
+  void run() {
+    const int input = core_->options.inputFd;
+    std::vector<char> chunk(64 * 1024);
+    std::string line;
+    bool discarding = false;
+    std::uint64_t lineNumber = 0;
+    while (true) {
+      pollfd fds[2] = {{input, POLLIN, 0}, {wake_.readEnd(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        core_->diagnostics.writeLine("cannot wait for input: " + errnoText(errno));
+        break;
+      }
+      if (fds[1].revents != 0) return;  // the messenger is going away
+      const ssize_t count = ::read(input, chunk.data(), chunk.size());
+      if (count < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        core_->diagnostics.writeLine("cannot read input: " + errnoText(errno));
+        break;
+      }
+      if (count == 0) break;
+      std::string_view data(chunk.data(), static_cast<std::size_t>(count));
+      while (!data.empty()) {
+        const auto newline = data.find('\n');
+        const auto piece = data.substr(0, newline);
+        if (!discarding) {
+          if (line.size() + piece.size() > core_->options.maxLineLength) {
+            discarding = true;
+            line.clear();
+            core_->diagnostics.writeLine("line " + std::to_string(lineNumber + 1) + ": longer than " +
+                                         std::to_string(core_->options.maxLineLength) + " bytes; skipped");
+          } else {
+            line.append(piece);
+          }
+        }
+        if (newline == std::string_view::npos) break;
+        ++lineNumber;
+        if (!discarding) handleLine(lineNumber, line);
+        line.clear();
+        discarding = false;
+        data.remove_prefix(newline + 1);
+      }
+    }
+    if (!discarding && !line.empty()) handleLine(++lineNumber, line);
+    core_->mainQueue.async([core = core_] { core->endInput(); });
+  }
+
+  void handleLine(std::uint64_t lineNumber, std::string_view text) {
+    ConsoleLine parsed = parseConsoleLine(text);
+    if (auto* error = std::get_if<ConsoleLineError>(&parsed)) {
+      core_->diagnostics.writeLine("line " + std::to_string(lineNumber) + ": " + error->reason);
+    } else if (auto* call = std::get_if<ConsoleCall>(&parsed)) {
+      const std::uint64_t id = core_->countCall();
+      core_->mainQueue.async(
+          [core = core_, id, call = std::move(*call)]() mutable { core->deliver(id, std::move(call)); });
+    }
+  }
+
+  std::shared_ptr<Core> core_;
+  WakePipe wake_;
+  std::thread thread_;  // last: it starts running once everything above is in place
+};
+
+ConsoleMessenger::ConsoleMessenger(DispatchQueue& mainQueue, LineWriter& answers, LineWriter& diagnostics,
+                                   Options options)
+    : core_(std::make_shared<Core>(mainQueue, answers, diagnostics, std::move(options))) {}
+
+ConsoleMessenger::~ConsoleMessenger() = default;
+
+void ConsoleMessenger::setMethodCallHandlerOnChannel(const std::string& channel, FlutterMethodCallHandler handler) {
+  std::lock_guard lock(core_->mutex);
+  if (handler) {
+    core_->handlers[channel] = std::move(handler);
+  } else {
+    core_->handlers.erase(channel);
+  }
+}
+
+void ConsoleMessenger::start(std::function<void()> finished) {
+  if (reader_) return;
+  {
+    std::lock_guard lock(core_->mutex);
+    core_->finished = std::move(finished);
+  }
+  reader_ = std::make_unique<Reader>(core_);
+}
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,213 @@
+// What one console line becomes, and what one answer line looks like.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/linux/console_messenger.h"
+
+namespace linux_test {
+namespace {
+
+using platform::EncodableList;
+using platform::EncodableMap;
+using platform::EncodableValue;
+using platform::FlutterError;
+using platform::FlutterMethodNotImplemented;
+using platform::kMaxEncodableDepth;
+using platform::linux_backend::ConsoleCall;
+using platform::linux_backend::ConsoleLineError;
+using platform::linux_backend::ConsoleSkippedLine;
+using platform::linux_backend::formatAnswerLine;
+using platform::linux_backend::parseConsoleLine;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// A rendering that tells every kind apart (42 is an integer, 42d a double).
+std::string render(const EncodableValue& value) {
+  return std::visit(
+      [](const auto& v) -> std::string {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          return "null";
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return v ? "true" : "false";
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          return std::to_string(v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          char text[64];
+          std::snprintf(text, sizeof text, "%.17gd", v);
+          return text;
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return "'" + v + "'";
+        } else if constexpr (std::is_same_v<T, EncodableList>) {
+          std::string out = "[";
+          for (const auto& item : v) out += (out.size() > 1 ? ", " : "") + render(item);
+          return out + "]";
+        } else {
+          std::string out = "{";
+          for (const auto& [key, item] : v) out += (out.size() > 1 ? ", " : "") + render(key) + ": " + render(item);
+          return out + "}";
+        }
+      },
+      static_cast<const EncodableValue::variant&>(value));
+}
+
+struct CallCase {
+  std::string line;
+  std::string method;
+  std::string arguments;  // rendered
+};
+
+class ConsoleCallLineTest : public ::testing::TestWithParam<CallCase> {};
+
+TEST_P(ConsoleCallLineTest, BecomesOneCall) {
+  const auto& c = GetParam();
+  const auto parsed = parseConsoleLine(c.line);
+  const auto* call = std::get_if<ConsoleCall>(&parsed);
+  ASSERT_NE(call, nullptr) << "not a call: " << c.line;
+  EXPECT_EQ(call->method, c.method);
+  EXPECT_EQ(render(call->arguments), c.arguments);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryJsonKind, ConsoleCallLineTest,
+    ::testing::Values(
+        CallCase{"on", "on", "null"}, CallCase{"  off \t ", "off", "null"}, CallCase{"access\r", "access", "null"},
+        CallCase{R"(set_hive {"ip":"10.0.0.1","port":"443","hive":"h"})", "set_hive",
+                 "{'ip': '10.0.0.1', 'port': '443', 'hive': 'h'}"},
+        CallCase{R"(m {"b":1,"a":2})", "m", "{'b': 1, 'a': 2}"},
+        CallCase{R"(m {"a":1,"b":2,"a":3})", "m", "{'a': 3, 'b': 2}"},
+        CallCase{"m \t { \"a\" : [ ] , \"b\" : { } }  ", "m", "{'a': [], 'b': {}}"},
+        CallCase{R"(m [1,"a",true,false,null,1.5,[2]])", "m", "[1, 'a', true, false, null, 1.5d, [2]]"},
+        CallCase{R"(m "text with spaces")", "m", "'text with spaces'"},
+        CallCase{R"(m "\u00e9\n\u0000")", "m", std::string("'\xc3\xa9\n") + '\0' + "'"},
+        CallCase{"m 42", "m", "42"}, CallCase{"m -7", "m", "-7"}, CallCase{"m true", "m", "true"},
+        CallCase{"m false", "m", "false"}, CallCase{"m null", "m", "null"},
+        CallCase{"m 9223372036854775807", "m", "9223372036854775807"},
+        CallCase{"m -9223372036854775808", "m", "-9223372036854775808"},
+        CallCase{"m 9223372036854775808", "m", "9.2233720368547758e+18d"},
+        CallCase{"m 18446744073709551616", "m", "1.8446744073709552e+19d"},
+        CallCase{"m -9223372036854775809", "m", "-9.2233720368547758e+18d"}, CallCase{"m 1.0", "m", "1d"},
+        CallCase{"m 1e3", "m", "1000d"}, CallCase{"m -0.25E-2", "m", "-0.0025000000000000001d"},
+        // The method is taken as it comes, bytes and all.
+        CallCase{"\xff\xfe []", "\xff\xfe", "[]"}));
+
+class ConsoleSkippedLineTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ConsoleSkippedLineTest, SendsNothing) {
+  EXPECT_TRUE(std::holds_alternative<ConsoleSkippedLine>(parseConsoleLine(GetParam())));
+}
+
+INSTANTIATE_TEST_SUITE_P(EmptyAndComments, ConsoleSkippedLineTest,
+                         ::testing::Values("", "   ", "\t", "\r", "# a comment", "  # indented comment", "#on"));
+
+struct BadCase {
+  std::string line;
+  std::string reasonPart;
+};
+
+class ConsoleBadLineTest : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(ConsoleBadLineTest, IsRefusedWithAReason) {
+  const auto parsed = parseConsoleLine(GetParam().line);
+  const auto* error = std::get_if<ConsoleLineError>(&parsed);
+  ASSERT_NE(error, nullptr) << "accepted: " << GetParam().line;
+  EXPECT_THAT(error->reason, HasSubstr(GetParam().reasonPart));
+  EXPECT_EQ(error->reason.find('\n'), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, ConsoleBadLineTest,
+    ::testing::Values(BadCase{"m {", "not one JSON value"}, BadCase{"m [1,]", "not one JSON value"},
+                      BadCase{"m 1 2", "end of input"}, BadCase{R"(m {"a":1} x)", "end of input"},
+                      BadCase{"m 'single'", "not one JSON value"}, BadCase{"m nul", "invalid literal"},
+                      BadCase{"m {1:2}", "not one JSON value"}, BadCase{"m 1e400", "1e400"},
+                      BadCase{"m \"\xff\"", "UTF-8"}, BadCase{"m \"\xc3\"", "UTF-8"},
+                      BadCase{"m [1] // comment", "not one JSON value"}));
+
+TEST(ConsoleLineTest, ARefusedLineDoesNotRepeatTheArgumentsItRead) {
+  const auto parsed = parseConsoleLine(R"(set_token {"token":"s3cr3t-value)");
+  const auto* error = std::get_if<ConsoleLineError>(&parsed);
+  ASSERT_NE(error, nullptr);
+  EXPECT_THAT(error->reason, Not(HasSubstr("s3cr3t")));
+}
+
+std::string nested(int depth, bool objects) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += objects ? "{\"k\":" : "[";
+  text += "0";
+  for (int i = 0; i < depth; ++i) text += objects ? "}" : "]";
+  return text;
+}
+
+int depthOf(const EncodableValue& value) {
+  if (const auto* list = std::get_if<EncodableList>(&value)) return list->empty() ? 1 : 1 + depthOf(list->front());
+  if (const auto* map = std::get_if<EncodableMap>(&value)) return map->empty() ? 1 : 1 + depthOf(map->front().second);
+  return 0;
+}
+
+TEST(ConsoleLineTest, NestingUpToTheCodecsLimitIsAcceptedAndNoDeeper) {
+  for (bool objects : {false, true}) {
+    SCOPED_TRACE(objects ? "objects" : "arrays");
+    const auto atLimit = parseConsoleLine("m " + nested(kMaxEncodableDepth, objects));
+    const auto* call = std::get_if<ConsoleCall>(&atLimit);
+    ASSERT_NE(call, nullptr);
+    EXPECT_EQ(depthOf(call->arguments), kMaxEncodableDepth);
+
+    for (int depth : {kMaxEncodableDepth + 1, 1000000}) {
+      const auto tooDeep = parseConsoleLine("m " + nested(depth, objects));
+      const auto* error = std::get_if<ConsoleLineError>(&tooDeep);
+      ASSERT_NE(error, nullptr) << depth;
+      EXPECT_THAT(error->reason, HasSubstr("deeper than 256"));
+    }
+  }
+}
+
+TEST(ConsoleLineTest, AnUnclosedDeepNestingIsRefusedForItsDepth) {
+  const auto parsed = parseConsoleLine("m " + std::string(1000000, '['));
+  const auto* error = std::get_if<ConsoleLineError>(&parsed);
+  ASSERT_NE(error, nullptr);
+  EXPECT_THAT(error->reason, HasSubstr("deeper"));
+}
+
+struct AnswerCase {
+  std::uint64_t id;
+  std::string method;
+  platform::FlutterResultValue value;
+  std::string line;
+};
+
+class AnswerLineTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(AnswerLineTest, IsOneCompactJsonObjectAfterAnArrow) {
+  const auto& c = GetParam();
+  const auto line = formatAnswerLine(c.id, c.method, c.value);
+  EXPECT_EQ(line, c.line);
+  ASSERT_EQ(line.rfind("=> ", 0), 0u);
+  EXPECT_TRUE(nlohmann::json::accept(line.substr(3)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKindOfAnswer, AnswerLineTest,
+    ::testing::Values(
+        AnswerCase{1, "access", nullptr, R"(=> {"id":1,"method":"access","result":null})"},
+        AnswerCase{2, "get_version", std::string("1.4.0"), R"(=> {"id":2,"method":"get_version","result":"1.4.0"})"},
+        AnswerCase{3, "on", FlutterError{"xpc_connection_error", "Helper not initialized"},
+                   R"(=> {"id":3,"method":"on","error":{"code":"xpc_connection_error","message":"Helper not initialized"}})"},
+        AnswerCase{4, "access", FlutterError{"E1", std::nullopt},
+                   R"(=> {"id":4,"method":"access","error":{"code":"E1","message":null}})"},
+        AnswerCase{12345678901, "nope", FlutterMethodNotImplemented,
+                   R"(=> {"id":12345678901,"method":"nope","notImplemented":true})"},
+        AnswerCase{5, "m", std::string("quote \" backslash \\ newline \n tab \t bell \x07"),
+                   R"(=> {"id":5,"method":"m","result":"quote \" backslash \\ newline \n tab \t bell \u0007"})"},
+        AnswerCase{6, "\xff", std::string("ok \xc3\xa9 bad \xc3"),
+                   "=> {\"id\":6,\"method\":\"\xef\xbf\xbd\",\"result\":\"ok \xc3\xa9 bad \xef\xbf\xbd\"}"},
+        AnswerCase{7, "m", FlutterError{"c\xfe", std::string("m\xfe")},
+                   "=> {\"id\":7,\"method\":\"m\",\"error\":{\"code\":\"c\xef\xbf\xbd\",\"message\":\"m\xef\xbf\xbd\"}}"}));
+
+}  // namespace
+}  // namespace linux_test
