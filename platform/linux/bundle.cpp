@@ -1,0 +1,281 @@
+#include "platform/linux/bundle.h"
+
+#include <plist/plist.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <system_error>
+
+namespace platform::linux_backend {
+namespace {
+
+// libplist parses and frees nested containers recursively, and so does the
+// conversion below; these bounds keep every recursion far from the end of a thread's
+// stack, whatever the file says. No Info.plist comes near them.
+constexpr int kMaxPlistDepth = 256;
+constexpr std::uint64_t kMaxBinaryPlistObjects = 16384;
+
+struct PlistFree {
+  void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistHandle = std::unique_ptr<void, PlistFree>;
+
+struct MallocFree {
+  void operator()(void* memory) const { std::free(memory); }
+};
+
+constexpr std::string_view kBinaryMagic = "bplist00";
+constexpr std::size_t kBinaryTrailerSize = 32;
+
+// The element depth of an XML text, counted without building anything, so that a
+// deeply nested file never reaches the parser. Comments, CDATA sections, processing
+// instructions and declarations are skipped as the XML parser skips them.
+bool xmlNestingWithin(std::string_view text, int limit) {
+  int depth = 0;
+  std::size_t at = 0;
+  auto skipPast = [&](std::string_view end) {
+    const auto found = text.find(end, at);
+    at = found == std::string_view::npos ? text.size() : found + end.size();
+  };
+  while ((at = text.find('<', at)) != std::string_view::npos) {
+    const std::string_view rest = text.substr(at);
+    if (rest.starts_with("<!--")) {
+      skipPast("-->");
+    } else if (rest.starts_with("<![CDATA[")) {
+      skipPast("]]>");
+    } else if (rest.starts_with("<?")) {
+      skipPast("?>");
+    } else if (rest.starts_with("<!")) {
+      skipPast(">");
+    } else {
+      const auto end = text.find('>', at);
+      if (end == std::string_view::npos) return true;  // unterminated: the parser refuses it
+      if (rest.starts_with("</")) {
+        if (depth > 0) --depth;  // stray closes must not make room for deeper opens
+      } else if (text[end - 1] != '/' && ++depth > limit) {
+        return false;
+      }
+      at = end + 1;
+    }
+  }
+  return true;
+}
+
+std::uint64_t readBigEndian64(const char* bytes) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+  return value;
+}
+
+// A binary plist nests no deeper than it has objects (libplist refuses cycles), so
+// bounding the object count bounds the depth.
+bool binaryObjectCountWithin(std::string_view bytes, std::uint64_t limit) {
+  if (bytes.size() < kBinaryMagic.size() + kBinaryTrailerSize) return false;
+  const char* trailer = bytes.data() + bytes.size() - kBinaryTrailerSize;
+  return readBigEndian64(trailer + 8) <= limit;
+}
+
+class Converter {
+ public:
+  // Fills |out| and says true, or says false for the kinds that are left out; sets
+  // |failed_| once something is too deep. (Out-parameters rather than optionals of
+  // the variant keep GCC's flow analysis from seeing uninitialised members.)
+  bool convert(plist_t node, int depth, PlistValue& out) {
+    if (depth > kMaxPlistDepth) {
+      failed_ = true;
+      return false;
+    }
+    switch (plist_get_node_type(node)) {
+      case PLIST_BOOLEAN: {
+        std::uint8_t value = 0;
+        plist_get_bool_val(node, &value);
+        out = value != 0;
+        return true;
+      }
+      case PLIST_UINT: {
+        // libplist keeps negative integers as their two's complement.
+        std::uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        out = static_cast<std::int64_t>(value);
+        return true;
+      }
+      case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        out = value;
+        return true;
+      }
+      case PLIST_STRING: {
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        out = text == nullptr ? std::string() : std::string(text, length);
+        return true;
+      }
+      case PLIST_DATA: {
+        std::uint64_t length = 0;
+        const char* bytes = plist_get_data_ptr(node, &length);
+        const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
+        out = bytes == nullptr ? PlistData() : PlistData(begin, begin + length);
+        return true;
+      }
+      case PLIST_ARRAY:
+        return convertArray(node, depth, out.emplace<PlistArray>());
+      case PLIST_DICT:
+        return convertDictionary(node, depth, out.emplace<PlistDictionary>());
+      default:
+        return false;
+    }
+  }
+
+  std::optional<PlistDictionary> convertRoot(plist_t root) {
+    if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
+    PlistDictionary dictionary;
+    if (!convertDictionary(root, 1, dictionary)) return std::nullopt;
+    return dictionary;
+  }
+
+ private:
+  bool convertArray(plist_t node, int depth, PlistArray& array) {
+    const std::uint32_t size = plist_array_get_size(node);
+    for (std::uint32_t i = 0; i < size && !failed_; ++i) {
+      PlistValue item;
+      if (convert(plist_array_get_item(node, i), depth + 1, item)) array.push_back(std::move(item));
+    }
+    return !failed_;
+  }
+
+  bool convertDictionary(plist_t node, int depth, PlistDictionary& dictionary) {
+    plist_dict_iter rawIterator = nullptr;
+    plist_dict_new_iter(node, &rawIterator);
+    const std::unique_ptr<void, MallocFree> iterator(rawIterator);
+    while (!failed_) {
+      char* rawKey = nullptr;
+      plist_t item = nullptr;
+      plist_dict_next_item(node, iterator.get(), &rawKey, &item);
+      const std::unique_ptr<char, MallocFree> key(rawKey);
+      if (item == nullptr) break;
+      if (key == nullptr) continue;
+      PlistValue value;
+      if (convert(item, depth + 1, value)) dictionary.insert_or_assign(std::string(key.get()), std::move(value));
+    }
+    return !failed_;
+  }
+
+  bool failed_ = false;
+};
+
+PlistHandle toPlist(const PlistValue& value) {
+  return std::visit(
+      [](const auto& v) -> PlistHandle {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, bool>) {
+          return PlistHandle(plist_new_bool(v ? 1 : 0));
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          return PlistHandle(plist_new_uint(static_cast<std::uint64_t>(v)));
+        } else if constexpr (std::is_same_v<T, double>) {
+          return PlistHandle(plist_new_real(v));
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return PlistHandle(plist_new_string(v.c_str()));
+        } else if constexpr (std::is_same_v<T, PlistData>) {
+          return PlistHandle(plist_new_data(reinterpret_cast<const char*>(v.data()), v.size()));
+        } else if constexpr (std::is_same_v<T, PlistArray>) {
+          PlistHandle array(plist_new_array());
+          for (const auto& item : v) plist_array_append_item(array.get(), toPlist(item).release());
+          return array;
+        } else {
+          PlistHandle dictionary(plist_new_dict());
+          for (const auto& [key, item] : v) plist_dict_set_item(dictionary.get(), key.c_str(), toPlist(item).release());
+          return dictionary;
+        }
+      },
+      static_cast<const PlistValue::variant&>(value));
+}
+
+}  // namespace
+
+std::optional<PlistDictionary> parsePlistDictionary(std::string_view bytes) {
+  if (bytes.empty() || bytes.size() > kMaxPlistFileSize) return std::nullopt;
+  if (bytes.starts_with(kBinaryMagic)) {
+    if (!binaryObjectCountWithin(bytes, kMaxBinaryPlistObjects)) return std::nullopt;
+  } else if (!xmlNestingWithin(bytes, kMaxPlistDepth + 2)) {  // + <plist> and a leaf element
+    return std::nullopt;
+  }
+  plist_t raw = nullptr;
+  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
+  const PlistHandle root(raw);
+  if (!root) return std::nullopt;
+  return Converter().convertRoot(root.get());
+}
+
+std::optional<PlistDictionary> readPlistDictionary(const std::filesystem::path& file) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
+  const auto size = std::filesystem::file_size(file, error);
+  if (error || size > kMaxPlistFileSize) return std::nullopt;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(size));
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return parsePlistDictionary(bytes);
+}
+
+std::string plistXml(const PlistDictionary& dictionary) {
+  const PlistHandle root = toPlist(PlistValue(dictionary));
+  char* xml = nullptr;
+  std::uint32_t length = 0;
+  plist_to_xml(root.get(), &xml, &length);
+  if (xml == nullptr) return {};
+  std::string text(xml, length);
+  plist_to_xml_free(xml);
+  return text;
+}
+
+bool writePlistXml(const std::filesystem::path& file, const PlistDictionary& dictionary) {
+  const std::string text = plistXml(dictionary);
+  if (text.empty()) return false;
+  std::error_code error;
+  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), error);
+  if (error) return false;
+  // Written beside and renamed over, so a reader sees the old file or the new one.
+  std::filesystem::path temporary = file;
+  temporary += ".tmp-" + std::to_string(::getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+      std::filesystem::remove(temporary, error);
+      return false;
+    }
+  }
+  std::filesystem::rename(temporary, file, error);
+  if (error) {
+    std::filesystem::remove(temporary, error);
+    return false;
+  }
+  return true;
+}
+
+PlistBundle::PlistBundle(const std::filesystem::path& bundle) {
+  std::error_code error;
+  path_ = std::filesystem::absolute(bundle, error).lexically_normal();
+  if (error) path_ = bundle.lexically_normal();
+  if (!path_.has_filename() && path_.has_parent_path()) path_ = path_.parent_path();
+}
+
+std::optional<PlistDictionary> PlistBundle::infoDictionary() const {
+  std::call_once(infoRead_, [this] { info_ = readPlistDictionary(infoPlistPath()); });
+  return info_;
+}
+
+std::optional<std::string> PlistBundle::privateFrameworksPath() const {
+  return (path_ / "Contents" / "Frameworks").string();
+}
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,54 @@
+// The main bundle on Linux: an `X.app` folder laid out as on macOS, its Info.plist
+// read with libplist.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation.h"
+
+namespace platform::linux_backend {
+
+// Bigger than any Info.plist; a file past it is not read at all.
+inline constexpr std::size_t kMaxPlistFileSize = 16 * 1024 * 1024;
+
+// Parses an XML or binary property list whose root is a dictionary. Booleans,
+// integers, reals, strings, data, arrays and dictionaries are kept; dates and UIDs
+// are left out. Anything malformed, nested absurdly deep, or with another root gives
+// none.
+std::optional<PlistDictionary> parsePlistDictionary(std::string_view bytes);
+
+// The same for a file; none when it is missing, unreadable or too big.
+std::optional<PlistDictionary> readPlistDictionary(const std::filesystem::path& file);
+
+// |dictionary| as an XML property list.
+std::string plistXml(const PlistDictionary& dictionary);
+
+// Writes |dictionary| to |file| as an XML property list, creating the folders on the
+// way. False, with nothing half-written left under |file|'s name, when it cannot.
+bool writePlistXml(const std::filesystem::path& file, const PlistDictionary& dictionary);
+
+class PlistBundle final : public NSBundle {
+ public:
+  // |bundle| is the `X.app` folder; a relative path is taken from the current folder
+  // as it is now.
+  explicit PlistBundle(const std::filesystem::path& bundle);
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path infoPlistPath() const { return path_ / "Contents" / "Info.plist"; }
+
+  // Read once, on first use, from any thread; later calls give the same answer.
+  std::optional<PlistDictionary> infoDictionary() const override;
+  std::optional<std::string> privateFrameworksPath() const override;
+
+ private:
+  std::filesystem::path path_;
+  mutable std::once_flag infoRead_;
+  mutable std::optional<PlistDictionary> info_;
+};
+
+}  // namespace platform::linux_backend

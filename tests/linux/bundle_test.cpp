@@ -1,0 +1,205 @@
+#include "platform/linux/bundle.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/linux/test_support.h"
+
+namespace linux_test {
+namespace {
+
+using platform::PlistArray;
+using platform::PlistData;
+using platform::PlistDictionary;
+using platform::PlistValue;
+using platform::linux_backend::parsePlistDictionary;
+using platform::linux_backend::PlistBundle;
+using platform::linux_backend::plistXml;
+using platform::linux_backend::readPlistDictionary;
+using platform::linux_backend::writePlistXml;
+
+PlistDictionary everyKind() {
+  return PlistDictionary{
+      {"HelperCFBundleShortVersionString", PlistValue(std::string("1.4.0"))},
+      {"HelperCFBundleVersion", PlistValue(std::string("140"))},
+      {"Flag", PlistValue(true)},
+      {"Off", PlistValue(false)},
+      {"Count", PlistValue(std::int64_t{42})},
+      {"Negative", PlistValue(std::int64_t{-7})},
+      {"Largest", PlistValue(std::int64_t{9223372036854775807})},
+      {"Ratio", PlistValue(0.25)},
+      {"Text", PlistValue(std::string("caf\xc3\xa9 <&> \"quoted\""))},
+      {"Empty", PlistValue(std::string())},
+      {"Bytes", PlistValue(PlistData{0, 1, 2, 254, 255})},
+      {"List", PlistValue(PlistArray{PlistValue(std::int64_t{1}), PlistValue(std::string("two")),
+                                     PlistValue(PlistArray{})})},
+      {"Nested", PlistValue(PlistDictionary{{"Inner", PlistValue(PlistDictionary{{"Deep", PlistValue(true)}})}})},
+  };
+}
+
+// The same dictionary as a binary plist, made with the library directly.
+std::string binaryPlistOf(const std::string& xml) {
+  plist_t root = nullptr;
+  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
+  if (root == nullptr) return {};
+  char* bytes = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(root, &bytes, &length);
+  plist_free(root);
+  std::string binary(bytes, length);
+  plist_to_bin_free(bytes);
+  return binary;
+}
+
+void writeFile(const std::filesystem::path& file, const std::string& bytes) {
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << bytes;
+}
+
+TEST(PlistTest, XmlAndBinaryPlistsReadBackEveryKind) {
+  const auto xml = plistXml(everyKind());
+  ASSERT_THAT(xml, ::testing::HasSubstr("<key>HelperCFBundleVersion</key>"));
+  EXPECT_EQ(parsePlistDictionary(xml), everyKind());
+
+  const auto binary = binaryPlistOf(xml);
+  ASSERT_TRUE(binary.starts_with("bplist00"));
+  EXPECT_EQ(parsePlistDictionary(binary), everyKind());
+}
+
+TEST(PlistTest, DatesAreLeftOutAndTheRestIsKept) {
+  const std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<!-- a comment with </dict></dict> inside -->
+<dict>
+  <key>Built</key><date>2024-01-02T03:04:05Z</date>
+  <key>Dates</key><array><date>2024-01-02T03:04:05Z</date><string>kept</string></array>
+  <key>Name</key><string><![CDATA[a <b>]]></string>
+</dict>
+</plist>)";
+  const PlistDictionary expected = {{"Dates", PlistValue(PlistArray{PlistValue(std::string("kept"))})},
+                                    {"Name", PlistValue(std::string("a <b>"))}};
+  EXPECT_EQ(parsePlistDictionary(xml), expected);
+}
+
+std::string nestedArrays(int depth) {
+  std::string xml = "<plist version=\"1.0\"><dict><key>k</key>";
+  for (int i = 0; i < depth; ++i) xml += "<array>";
+  xml += "<true/>";
+  for (int i = 0; i < depth; ++i) xml += "</array>";
+  return xml + "</dict></plist>";
+}
+
+std::string binaryClaimingObjects(std::uint64_t objects) {
+  std::string binary = binaryPlistOf(plistXml({{"k", PlistValue(true)}}));
+  for (int i = 0; i < 8; ++i) {
+    binary[binary.size() - 24 + static_cast<std::size_t>(i)] = static_cast<char>(objects >> (56 - 8 * i));
+  }
+  return binary;
+}
+
+struct BadPlist {
+  const char* name;
+  std::string bytes;
+};
+
+class BadPlistTest : public ::testing::TestWithParam<BadPlist> {};
+
+TEST_P(BadPlistTest, GivesNone) { EXPECT_EQ(parsePlistDictionary(GetParam().bytes), std::nullopt); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, BadPlistTest,
+    ::testing::Values(
+        BadPlist{"empty", ""}, BadPlist{"garbage", "not a plist at all"},
+        BadPlist{"array root", R"(<plist version="1.0"><array><string>a</string></array></plist>)"},
+        BadPlist{"string root", R"(<plist version="1.0"><string>a</string></plist>)"},
+        BadPlist{"truncated", R"(<plist version="1.0"><dict><key>a</key><string>b</str)"},
+        BadPlist{"value without key", R"(<plist version="1.0"><dict><string>b</string></dict></plist>)"},
+        BadPlist{"magic only", "bplist00"},
+        BadPlist{"binary cut short", binaryPlistOf(plistXml({{"k", PlistValue(true)}})).substr(0, 20)},
+        BadPlist{"binary with absurd object count", binaryClaimingObjects(1ull << 40)},
+        BadPlist{"nested past the limit", nestedArrays(300)},
+        BadPlist{"nested absurdly deep", nestedArrays(200000)}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (auto& c : name) {
+        if (c == ' ') c = '_';
+      }
+      return name;
+    });
+
+TEST(PlistTest, ModerateNestingIsRead) {
+  const auto parsed = parsePlistDictionary(nestedArrays(200));
+  ASSERT_TRUE(parsed.has_value());
+  const PlistValue* value = &parsed->at("k");
+  int depth = 0;
+  while (const auto* array = std::get_if<PlistArray>(value)) {
+    ASSERT_EQ(array->size(), 1u);
+    value = &array->front();
+    ++depth;
+  }
+  EXPECT_EQ(depth, 200);
+}
+
+TEST(PlistTest, FilesThatAreMissingOrNotFilesGiveNone) {
+  TemporaryFolder folder;
+  EXPECT_EQ(readPlistDictionary(folder.path() / "missing.plist"), std::nullopt);
+  EXPECT_EQ(readPlistDictionary(folder.path()), std::nullopt);
+  writeFile(folder.path() / "empty.plist", "");
+  EXPECT_EQ(readPlistDictionary(folder.path() / "empty.plist"), std::nullopt);
+}
+
+TEST(PlistTest, WritingCreatesTheFoldersAndLeavesNothingElse) {
+  TemporaryFolder folder;
+  const auto file = folder.path() / "a" / "b" / "Info.plist";
+  ASSERT_TRUE(writePlistXml(file, everyKind()));
+  EXPECT_EQ(readPlistDictionary(file), everyKind());
+  // Replacing it works the same way.
+  ASSERT_TRUE(writePlistXml(file, {{"Only", PlistValue(true)}}));
+  EXPECT_EQ(readPlistDictionary(file), (PlistDictionary{{"Only", PlistValue(true)}}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()), {}), 1);
+}
+
+TEST(PlistBundleTest, ReadsItsInfoPlistOnceAndNamesItsFrameworksFolder) {
+  TemporaryFolder folder;
+  const auto app = folder.path() / "Veltrino.app";
+  ASSERT_TRUE(writePlistXml(app / "Contents" / "Info.plist", everyKind()));
+  PlistBundle bundle(app);
+  EXPECT_EQ(bundle.privateFrameworksPath(), (app / "Contents" / "Frameworks").string());
+
+  // Read from several threads at once: all get the same answer.
+  std::vector<std::optional<PlistDictionary>> seen(4);
+  std::vector<std::thread> threads;
+  for (auto& slot : seen) threads.emplace_back([&] { slot = bundle.infoDictionary(); });
+  for (auto& thread : threads) thread.join();
+  for (const auto& one : seen) EXPECT_EQ(one, everyKind());
+
+  // Once read it is kept, as the platform's bundle keeps it.
+  ASSERT_TRUE(writePlistXml(app / "Contents" / "Info.plist", {{"Changed", PlistValue(true)}}));
+  EXPECT_EQ(bundle.infoDictionary(), everyKind());
+}
+
+TEST(PlistBundleTest, ABundleWithoutAReadableInfoPlistHasNone) {
+  TemporaryFolder folder;
+  EXPECT_EQ(PlistBundle(folder.path() / "Missing.app").infoDictionary(), std::nullopt);
+  writeFile(folder.path() / "Broken.app" / "Contents" / "Info.plist", "<plist><dict><key>a</key>");
+  EXPECT_EQ(PlistBundle(folder.path() / "Broken.app").infoDictionary(), std::nullopt);
+}
+
+TEST(PlistBundleTest, ARelativePathIsMadeAbsolute) {
+  PlistBundle bundle("some/where/X.app/");
+  EXPECT_TRUE(bundle.path().is_absolute());
+  EXPECT_EQ(bundle.path(), std::filesystem::current_path() / "some" / "where" / "X.app");
+  EXPECT_EQ(bundle.privateFrameworksPath(), (bundle.path() / "Contents" / "Frameworks").string());
+}
+
+}  // namespace
+}  // namespace linux_test
