@@ -49,7 +49,7 @@ UniqueFd highCopy(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 10)); }
 
 }  // namespace
 
-bool startDetached(const DetachedLaunch& launch, std::string& error) {
+bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& error) {
   if (launch.arguments.empty() || launch.arguments.front().empty()) {
     error = "no program to start";
     return false;
@@ -91,6 +91,14 @@ bool startDetached(const DetachedLaunch& launch, std::string& error) {
     return false;
   }
 
+  // The intermediate process reports the program's id through this pipe.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    error = std::string("Couldn't start the program: ") + std::strerror(errno);
+    return false;
+  }
+  UniqueFd reportRead(report[0]), reportWrite(report[1]);
+
   const pid_t intermediate = ::fork();
   if (intermediate < 0) {
     error = std::string("Couldn't start the program: ") + std::strerror(errno);
@@ -100,8 +108,11 @@ bool startDetached(const DetachedLaunch& launch, std::string& error) {
     // A session of its own, then a second fork: the program is reparented away and
     // is nobody's zombie here.
     ::setsid();
-    const pid_t program = ::fork();
-    if (program != 0) ::_exit(program < 0 ? 1 : 0);
+    const pid_t child = ::fork();
+    if (child != 0) {
+      if (child > 0 && ::write(reportWrite.get(), &child, sizeof(child)) != static_cast<ssize_t>(sizeof(child))) ::_exit(1);
+      ::_exit(child < 0 ? 1 : 0);
+    }
 
     sigset_t none;
     sigemptyset(&none);
@@ -134,6 +145,7 @@ bool startDetached(const DetachedLaunch& launch, std::string& error) {
     ::_exit(127);
   }
 
+  reportWrite.reset();
   int status = 0;
   pid_t waited;
   do {
@@ -144,6 +156,16 @@ bool startDetached(const DetachedLaunch& launch, std::string& error) {
     error = "Couldn't start the program " + launch.arguments.front();
     return false;
   }
+  pid_t reported = 0;
+  ssize_t n;
+  do {
+    n = ::read(reportRead.get(), &reported, sizeof(reported));
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(sizeof(reported)) || reported <= 0) {
+    error = "Couldn't start the program " + launch.arguments.front();
+    return false;
+  }
+  program = reported;
   return true;
 }
 

@@ -3,6 +3,8 @@
 // listening socket as file descriptor 3.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -17,9 +19,9 @@ struct DetachedLaunch {
   std::filesystem::path logFile;      // standard output and error are appended here
 };
 
-// Starts the program and returns once it is on its own; false with |error| when it
-// could not be started. A program that cannot be executed writes why to the log and
-// ends at once, which its peers see as it going away.
-bool startDetached(const DetachedLaunch& launch, std::string& error);
+// Starts the program and returns once it is on its own, with its process id in
+// |program|; false with |error| when it could not be started. A program that cannot be
+// executed writes why to the log and ends at once, which its peers see as it going away.
+bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& error);
 
 }  // namespace platform::linux_backend

@@ -1,7 +1,9 @@
 #include "platform/linux/service_namespace.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <array>
 #include <asio/bind_executor.hpp>
 #include <asio/local/stream_protocol.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
@@ -73,13 +76,162 @@ UniqueFd connectTo(const std::filesystem::path& path, int& error) {
   return fd;
 }
 
+enum class Reach { Connected, NoJob, Failed };
+
 }  // namespace
 
-struct ServiceNamespace::Shared {
-  explicit Shared(SystemRoot r) : root(std::move(r)) {}
+// The namespace's side of each service: launching, and the socket it keeps listening.
+struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace::Shared> {
+  Shared(asio::io_context& context, SystemRoot r) : io(context), root(std::move(r)) {}
+
+  asio::io_context& io;
   SystemRoot root;
   // One launch at a time, so two connections never start the same job twice.
-  std::mutex launchMutex;
+  std::mutex mutex;
+
+  // A service whose socket this namespace bound. Like launchd it keeps listening there
+  // across runs of the program: a connection made while a run is ending waits in the
+  // backlog for the next run instead of being refused or reset.
+  struct Service {
+    UniqueFd listener;
+    // The run that has not been seen to end yet; none when nothing runs.
+    std::shared_ptr<asio::posix::stream_descriptor> program;
+    // The run was started for connections left waiting by the run before it.
+    bool restarted = false;
+  };
+  std::map<std::string, Service> services;
+
+  // A connection to |label|'s service, launching its job when nothing answers.
+  Reach open(const std::string& label, UniqueFd& connection) {
+    std::lock_guard lock(mutex);
+    const auto path = root.serviceSocket(label);
+    int error = 0;
+    if (auto it = services.find(label); it != services.end()) {
+      UniqueFd client = connectTo(path, error);
+      if (client) {
+        if (!it->second.program) {
+          // Nothing runs for it: this connection starts the next run.
+          auto job = jobFor(label);
+          if (!job) {
+            withdraw(label);
+            return Reach::NoJob;
+          }
+          if (!launch(label, it->second, *job)) {
+            withdraw(label);
+            return Reach::Failed;
+          }
+          it->second.restarted = false;
+        }
+        connection = std::move(client);
+        return Reach::Connected;
+      }
+      // The socket file went away under us: start over.
+      withdraw(label);
+    }
+
+    UniqueFd client = connectTo(path, error);
+    if (client) {
+      // Served by a program that someone else started.
+      connection = std::move(client);
+      return Reach::Connected;
+    }
+    if (error != ENOENT && error != ECONNREFUSED) return Reach::Failed;
+    auto job = jobFor(label);
+    if (!job) return Reach::NoJob;
+    Service service;
+    service.listener = listenAt(path);
+    if (!service.listener) return Reach::Failed;
+    // Connected before the program starts: it waits in the backlog, no polling.
+    client = connectTo(path, error);
+    if (!client || !launch(label, service, *job)) {
+      ::unlink(path.c_str());
+      return Reach::Failed;
+    }
+    // Without a way to see the run end, the program alone keeps the socket.
+    if (service.program) services[label] = std::move(service);
+    connection = std::move(client);
+    return Reach::Connected;
+  }
+
+ private:
+  std::optional<LaunchJob> jobFor(const std::string& label) const {
+    auto job = readLaunchJob(root.jobPlist(label));
+    const bool answers = job && job->label == label &&
+                         std::find(job->machServices.begin(), job->machServices.end(), label) !=
+                             job->machServices.end();
+    if (!answers) return std::nullopt;
+    return job;
+  }
+
+  UniqueFd listenAt(const std::filesystem::path& path) const {
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    sockaddr_un address;
+    if (!socketAddress(path, address)) return UniqueFd();
+    ::unlink(path.c_str());  // a stale socket of a program that is gone
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listener) return listener;
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return UniqueFd();
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(listener.get(), SOMAXCONN) != 0) {
+      ::unlink(path.c_str());
+      return UniqueFd();
+    }
+    return listener;
+  }
+
+  // Starts the job's program on |service|'s socket and watches for the run to end.
+  bool launch(const std::string& label, Service& service, const LaunchJob& job) {
+    std::error_code ec;
+    const auto logPath = root.serviceLog(label);
+    std::filesystem::create_directories(logPath.parent_path(), ec);
+    DetachedLaunch program;
+    program.arguments = job.programArguments;
+    program.environment = {"VELTRINO_SYSTEM_ROOT=" + std::filesystem::absolute(root.root(), ec).string()};
+    program.listeningSocket = service.listener.get();
+    program.logFile = logPath;
+    pid_t pid = 0;
+    std::string failure;
+    if (!startDetached(program, pid, failure)) return false;
+    service.program.reset();
+    UniqueFd run(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (!run) return true;
+    auto watched = std::make_shared<asio::posix::stream_descriptor>(io, run.release());
+    service.program = watched;
+    watched->async_wait(asio::posix::descriptor_base::wait_read,
+                        [self = shared_from_this(), label, watched](std::error_code ec) {
+                          if (ec != asio::error::operation_aborted) self->programEnded(label, watched);
+                        });
+    return true;
+  }
+
+  void programEnded(const std::string& label, const std::shared_ptr<asio::posix::stream_descriptor>& run) {
+    std::lock_guard lock(mutex);
+    auto it = services.find(label);
+    if (it == services.end() || it->second.program != run) return;
+    Service& service = it->second;
+    service.program.reset();
+    pollfd waiting{service.listener.get(), POLLIN, 0};
+    if (::poll(&waiting, 1, 0) <= 0 || (waiting.revents & POLLIN) == 0) return;
+    // A connection that came in while the run was ending starts the next run. When
+    // that run ends with connections still waiting too, the program is not getting
+    // anywhere: they are let go rather than starting it over and over.
+    auto job = service.restarted ? std::nullopt : jobFor(label);
+    if (!job || !launch(label, service, *job)) {
+      withdraw(label);
+      return;
+    }
+    service.restarted = true;
+    if (!service.program) services.erase(it);
+  }
+
+  // Stops listening for |label|: connections still waiting are reset, which their
+  // owners see as the service going away.
+  void withdraw(const std::string& label) {
+    auto it = services.find(label);
+    if (it == services.end()) return;
+    if (!it->second.program) ::unlink(root.serviceSocket(label).c_str());
+    services.erase(it);
+  }
 };
 
 namespace {
@@ -98,8 +250,6 @@ struct Link {
   std::deque<Outgoing> queue;  // the front one is being written
   bool writing = false;
 };
-
-enum class Reach { Connected, NoJob, Failed };
 
 }  // namespace
 
@@ -171,19 +321,9 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
 
   Reach establish() {
     if (!usableLabel(label)) return Reach::NoJob;
-    std::lock_guard lock(ns->launchMutex);
-    const auto socketPath = ns->root.serviceSocket(label);
-    int error = 0;
-    UniqueFd fd = connectTo(socketPath, error);
-    if (!fd && (error == ENOENT || error == ECONNREFUSED)) {
-      auto job = readLaunchJob(ns->root.jobPlist(label));
-      const bool answersHere = job && job->label == label &&
-                               std::find(job->machServices.begin(), job->machServices.end(), label) !=
-                                   job->machServices.end();
-      if (!answersHere) return Reach::NoJob;
-      fd = launch(*job, socketPath);
-    }
-    if (!fd) return Reach::Failed;
+    UniqueFd fd;
+    const Reach reach = ns->open(label, fd);
+    if (reach != Reach::Connected) return reach;
     auto fresh = std::make_shared<Link>(io);
     std::error_code ec;
     fresh->socket.assign(Stream(), fd.get(), ec);
@@ -192,42 +332,6 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     link = fresh;
     startReading(fresh);
     return Reach::Connected;
-  }
-
-  // Binds the service socket, connects to it (the connection waits in the backlog)
-  // and hands the listening end to the job's program.
-  UniqueFd launch(const LaunchJob& job, const std::filesystem::path& socketPath) {
-    std::error_code ec;
-    std::filesystem::create_directories(socketPath.parent_path(), ec);
-    const auto logPath = ns->root.serviceLog(label);
-    std::filesystem::create_directories(logPath.parent_path(), ec);
-    sockaddr_un address;
-    if (!socketAddress(socketPath, address)) return UniqueFd();
-    ::unlink(socketPath.c_str());  // a stale socket of a program that is gone
-    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener) return UniqueFd();
-    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return UniqueFd();
-    if (::chmod(socketPath.c_str(), 0600) != 0 || ::listen(listener.get(), SOMAXCONN) != 0) {
-      ::unlink(socketPath.c_str());
-      return UniqueFd();
-    }
-    int error = 0;
-    UniqueFd client = connectTo(socketPath, error);
-    if (!client) {
-      ::unlink(socketPath.c_str());
-      return client;
-    }
-    DetachedLaunch program;
-    program.arguments = job.programArguments;
-    program.environment = {"VELTRINO_SYSTEM_ROOT=" + std::filesystem::absolute(ns->root.root(), ec).string()};
-    program.listeningSocket = listener.get();
-    program.logFile = logPath;
-    std::string failure;
-    if (!startDetached(program, failure)) {
-      ::unlink(socketPath.c_str());
-      return UniqueFd();
-    }
-    return client;
   }
 
   void invalidate() {
@@ -347,7 +451,7 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
 };
 
 ServiceNamespace::ServiceNamespace(asio::io_context& background, SystemRoot root)
-    : background_(background), shared_(std::make_shared<Shared>(std::move(root))) {}
+    : background_(background), shared_(std::make_shared<Shared>(background, std::move(root))) {}
 
 ServiceNamespace::~ServiceNamespace() = default;
 

@@ -4,7 +4,9 @@
 // A job is a property list at <root>/Library/LaunchDaemons/<label>.plist; its running
 // service listens on <root>/var/run/<label>.sock. Connecting to a service that does
 // not answer binds that socket and starts the job's program with it as fd 3, so the
-// connection waits in the backlog until the program accepts it.
+// connection waits in the backlog until the program accepts it. Like launchd, the
+// namespace keeps listening on a socket it bound while it can watch the program: a
+// connection that arrives while a run is ending is served by the next run.
 #pragma once
 
 #include <asio/io_context.hpp>
