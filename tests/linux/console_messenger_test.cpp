@@ -245,22 +245,6 @@ TEST_F(ConsoleMessengerTest, WithNoHandlerEveryCallIsNotImplemented) {
                                             R"(=> {"id":2,"method":"off","notImplemented":true})"));
 }
 
-TEST_F(ConsoleMessengerTest, ARemovedHandlerNoLongerGetsCalls) {
-  makeMessenger();
-  int handled = 0;
-  messenger->setMethodCallHandlerOnChannel(kChannel, [&](const FlutterMethodCall&, FlutterResult result) {
-    ++handled;
-    result(nullptr);
-  });
-  messenger->setMethodCallHandlerOnChannel(kChannel, nullptr);
-  start();
-  input.write("on\n");
-  input.closeWrite();
-  ASSERT_EQ(finishedFuture.wait_for(kPatience), std::future_status::ready);
-  EXPECT_EQ(handled, 0);
-  EXPECT_THAT(answers.finish(), ElementsAre(R"(=> {"id":1,"method":"on","notImplemented":true})"));
-}
-
 TEST_F(ConsoleMessengerTest, AResultDroppedUnansweredIsReportedAndDoesNotHoldUpTheEnd) {
   makeMessenger();
   messenger->setMethodCallHandlerOnChannel(kChannel, [](const FlutterMethodCall&, FlutterResult) {});

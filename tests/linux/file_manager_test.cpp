@@ -52,13 +52,5 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"/../../Library/PrivilegedHelperTools/com.example.helper", true},
                       PathCase{"/../outside/secret", false}, PathCase{"/", true}, PathCase{"", false}));
 
-TEST(RootedPathTest, MapsPlatformPathsUnderTheRoot) {
-  const RootedFileManager files{SystemRoot("/tmp/sysroot")};
-  EXPECT_EQ(files.rootedPath("/Library/LaunchDaemons/x.plist"),
-            std::filesystem::path("/tmp/sysroot/Library/LaunchDaemons/x.plist"));
-  EXPECT_EQ(files.rootedPath("/a/../../../b"), std::filesystem::path("/tmp/sysroot/b"));
-  EXPECT_EQ(files.rootedPath("relative/file"), std::filesystem::path("/tmp/sysroot/relative/file"));
-}
-
 }  // namespace
 }  // namespace linux_test

@@ -60,20 +60,5 @@ TEST(LineWriterTest, LinesFromSeveralThreadsNeverInterleave) {
   }
 }
 
-TEST(LineWriterTest, EachLineEndsWithOneLineFeed) {
-  LineCollector collector;
-  LineWriter writer(collector.fd());
-  EXPECT_TRUE(writer.writeLine("first"));
-  EXPECT_TRUE(writer.writeLine(""));
-  EXPECT_TRUE(writer.writeLine("third"));
-  collector.finish();
-  EXPECT_EQ(collector.raw(), "first\n\nthird\n");
-}
-
-TEST(LineWriterTest, ADescriptorThatTakesNoDataReportsFailure) {
-  LineWriter writer(-1);
-  EXPECT_FALSE(writer.writeLine("lost"));
-}
-
 }  // namespace
 }  // namespace linux_test

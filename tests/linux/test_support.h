@@ -127,16 +127,11 @@ class LineCollector {
     std::lock_guard lock(mutex_);
     return lines_;
   }
-  // Closes the writing end and returns every line once all of it has been read; the
-  // raw bytes come too, for tests of what a line is.
+  // Closes the writing end and returns every line once all of it has been read.
   std::vector<std::string> finish() {
     pipe_.closeWrite();
     if (thread_.joinable()) thread_.join();
     return lines();
-  }
-  std::string raw() const {
-    std::lock_guard lock(mutex_);
-    return raw_;
   }
 
  private:
@@ -148,7 +143,6 @@ class LineCollector {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       std::lock_guard lock(mutex_);
-      raw_.append(buffer, static_cast<std::size_t>(n));
       partial.append(buffer, static_cast<std::size_t>(n));
       std::size_t newline;
       while ((newline = partial.find('\n')) != std::string::npos) {
@@ -163,7 +157,6 @@ class LineCollector {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;
-  std::string raw_;
   std::thread thread_;
 };
 
