@@ -260,7 +260,12 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
     FlutterMethodCallHandler handler;
     {
       std::lock_guard lock(mutex);
-      if (auto it = handlers.find(options.channel); it != handlers.end()) handler = it->second;
+      if (options.channel.empty()) {
+        // The interface speaks on the one channel the host listens on.
+        if (handlers.size() == 1) handler = handlers.begin()->second;
+      } else if (auto it = handlers.find(options.channel); it != handlers.end()) {
+        handler = it->second;
+      }
     }
     if (!handler) {
       result(FlutterMethodNotImplemented);

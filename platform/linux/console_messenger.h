@@ -54,7 +54,8 @@ std::string formatAnswerLine(std::uint64_t id, std::string_view method, const Fl
 class ConsoleMessenger final : public FlutterBinaryMessenger {
  public:
   struct Options {
-    // The channel that every call read is sent on.
+    // The channel that every call read is sent on; empty: the one channel that has a
+    // handler (with none or several, calls are not implemented).
     std::string channel;
     // Read from here; stays open and owned by the caller.
     int inputFd = STDIN_FILENO;

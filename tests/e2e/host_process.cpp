@@ -1,0 +1,298 @@
+#include "host_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace e2e {
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kLabel = "com.veltrino.mac.helper";
+
+std::string xmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+bool alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+TempRoot::TempRoot() {
+  std::string pattern = (fs::temp_directory_path() / "veltrino-e2e-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempRoot::~TempRoot() {
+  killHelpers();
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+fs::path TempRoot::helperPath() const { return path_ / "Library/PrivilegedHelperTools" / kLabel; }
+fs::path TempRoot::opsLog() const { return path_ / "var/log" / (std::string(kLabel) + ".ops.jsonl"); }
+
+void TempRoot::writeJob(const fs::path& program, const std::vector<std::string>& flags) const {
+  fs::create_directories(path_ / "Library/LaunchDaemons");
+  std::ofstream plist(path_ / "Library/LaunchDaemons" / (std::string(kLabel) + ".plist"));
+  plist << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        << "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        << "<plist version=\"1.0\">\n<dict>\n"
+        << "  <key>Label</key>\n  <string>" << kLabel << "</string>\n"
+        << "  <key>ProgramArguments</key>\n  <array>\n"
+        << "    <string>" << xmlEscape(program.string()) << "</string>\n";
+  for (const auto& f : flags) plist << "    <string>" << xmlEscape(f) << "</string>\n";
+  plist << "  </array>\n  <key>MachServices</key>\n  <dict>\n    <key>" << kLabel
+        << "</key>\n    <true/>\n  </dict>\n</dict>\n</plist>\n";
+}
+
+void TempRoot::installHelper(const std::vector<std::string>& flags) const {
+  fs::create_directories(helperPath().parent_path());
+  fs::copy_file(VELTRINO_HELPERD_PATH, helperPath(), fs::copy_options::overwrite_existing);
+  writeJob(helperPath(), flags);
+}
+
+std::vector<Json> TempRoot::ops() const {
+  std::vector<Json> out;
+  std::ifstream in(opsLog());
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    auto j = Json::parse(line, nullptr, false);
+    if (!j.is_discarded()) out.push_back(j);
+  }
+  return out;
+}
+
+std::vector<std::string> TempRoot::opNames() const {
+  std::vector<std::string> out;
+  std::map<long, int> processes;
+  for (const auto& op : ops()) {
+    const long pid = op.value("pid", 0L);
+    auto [it, added] = processes.emplace(pid, static_cast<int>(processes.size()) + 1);
+    out.push_back("#" + std::to_string(it->second) + " " + op.value("op", std::string()));
+  }
+  return out;
+}
+
+bool TempRoot::waitForOps(std::size_t count, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (ops().size() < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);  // polling a file another process appends to
+  }
+  return true;
+}
+
+void TempRoot::killHelpers() const {
+  std::set<long> pids;
+  for (const auto& op : ops()) pids.insert(op.value("pid", 0L));
+  for (long pid : pids) {
+    if (pid > 1 && alive(static_cast<pid_t>(pid))) ::kill(static_cast<pid_t>(pid), SIGKILL);
+  }
+}
+
+HostProcess::HostProcess(const TempRoot& root, std::map<std::string, std::string> environment) {
+  int in[2];
+  int out[2];
+  int err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    auto eq = entry.find('=');
+    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  env.erase("VELTRINO_AUTHORIZATION");
+  env.erase("VELTRINO_SYSTEM_ROOT");
+  for (auto& [k, v] : environment) env[k] = v;
+  std::vector<std::string> envStrings;
+  for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> args = {VELTRINO_HOST_PATH, "--system-root", root.path().string(), "--bundle",
+                                   VELTRINO_BUNDLE_PATH};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (rc != 0) throw std::runtime_error("cannot start the host");
+  stdin_ = in[1];
+  outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, true); });
+  errReader_ = std::thread([this, fd = err[0]] { readLoop(fd, false); });
+}
+
+HostProcess::~HostProcess() {
+  if (stdin_ >= 0) ::close(stdin_);
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (outReader_.joinable()) outReader_.join();
+  if (errReader_.joinable()) errReader_.join();
+}
+
+void HostProcess::readLoop(int fd, bool isStdout) {
+  std::string pending;
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    std::lock_guard lock(mutex_);
+    if (!isStdout) {
+      stderr_.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    pending.append(buffer, static_cast<std::size_t>(n));
+    std::size_t at;
+    while ((at = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, at);
+      pending.erase(0, at + 1);
+      if (line.rfind("=> ", 0) == 0) {
+        auto j = Json::parse(line.substr(3), nullptr, false);
+        if (!j.is_discarded() && j.contains("id")) answeredAt_.emplace(j["id"].get<int>(), std::chrono::steady_clock::now());
+      }
+      stdout_.push_back(std::move(line));
+    }
+    changed_.notify_all();
+  }
+  ::close(fd);
+  std::lock_guard lock(mutex_);
+  changed_.notify_all();
+}
+
+void HostProcess::sendLine(const std::string& line) {
+  std::string data = line + "\n";
+  const char* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    const ssize_t n = ::write(stdin_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("the host's input is closed");
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+int HostProcess::call(const std::string& method, const Json& arguments) {
+  const int id = ++calls_;
+  {
+    std::lock_guard lock(mutex_);
+    sentAt_[id] = std::chrono::steady_clock::now();
+  }
+  sendLine(arguments.is_null() ? method : method + " " + arguments.dump());
+  return id;
+}
+
+Json HostProcess::answer(int id, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  Json found;
+  auto scan = [&] {
+    for (const auto& line : stdout_) {
+      if (line.rfind("=> ", 0) != 0) continue;
+      auto j = Json::parse(line.substr(3), nullptr, false);
+      if (!j.is_discarded() && j.value("id", -1) == id) {
+        found = j;
+        return true;
+      }
+    }
+    return false;
+  };
+  if (!changed_.wait_for(lock, timeout, scan)) {
+    ADD_FAILURE() << "no answer for call " << id << "; stderr:\n" << stderr_;
+    return Json::object();
+  }
+  return found;
+}
+
+std::chrono::milliseconds HostProcess::latency(int id) {
+  std::lock_guard lock(mutex_);
+  if (!answeredAt_.count(id) || !sentAt_.count(id)) return std::chrono::milliseconds(-1);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(answeredAt_[id] - sentAt_[id]);
+}
+
+std::vector<std::string> HostProcess::diagnostics() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& line : stdout_) {
+    if (line.rfind("=> ", 0) != 0) out.push_back(line);
+  }
+  return out;
+}
+
+std::vector<std::string> HostProcess::answerLines() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& line : stdout_) {
+    if (line.rfind("=> ", 0) == 0) out.push_back(line);
+  }
+  return out;
+}
+
+std::string HostProcess::standardError() {
+  std::lock_guard lock(mutex_);
+  return stderr_;
+}
+
+int HostProcess::finish(std::chrono::milliseconds timeout) {
+  if (stdin_ >= 0) {
+    ::close(stdin_);
+    stdin_ = -1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      if (outReader_.joinable()) outReader_.join();
+      if (errReader_.joinable()) errReader_.join();
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(10ms);  // waiting for a child to exit
+  }
+}
+
+}  // namespace e2e

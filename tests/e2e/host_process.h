@@ -1,0 +1,93 @@
+// Drives a real veltrino-host through its console: one method call per line in, one
+// answer line per call out, diagnostics in between. Also the temporary system root
+// each test runs in, and the reference helper's ops log.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+// A fresh system root under the temporary folder; removed, with every helper process
+// it saw started, when the test ends.
+class TempRoot {
+ public:
+  TempRoot();
+  ~TempRoot();
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path helperPath() const;
+  std::filesystem::path opsLog() const;
+  // Puts the reference helper in place as if it had been installed, with a job whose
+  // program arguments carry |flags|.
+  void installHelper(const std::vector<std::string>& flags = {}) const;
+  // Writes only the job, pointing at |program| with |flags|.
+  void writeJob(const std::filesystem::path& program, const std::vector<std::string>& flags) const;
+
+  // Every operation the reference helpers received so far, in order.
+  std::vector<Json> ops() const;
+  // The operations' names, each prefixed by the helper process that got it as "#1",
+  // "#2", ... in the order the processes first appear.
+  std::vector<std::string> opNames() const;
+  // Waits until |count| operations are logged.
+  bool waitForOps(std::size_t count, std::chrono::milliseconds timeout = 10s) const;
+  void killHelpers() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+class HostProcess {
+ public:
+  HostProcess(const TempRoot& root, std::map<std::string, std::string> environment = {});
+  ~HostProcess();
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  // Sends one console line and returns the id its call will be answered under.
+  int call(const std::string& method, const Json& arguments = nullptr);
+  void sendLine(const std::string& line);
+  // The answer object of call |id|; fails the test when it does not come in time.
+  Json answer(int id, std::chrono::milliseconds timeout = 10s);
+  // When call |id| was answered, counted from when it was sent.
+  std::chrono::milliseconds latency(int id);
+  // Lines on standard output that are not answers.
+  std::vector<std::string> diagnostics();
+  std::vector<std::string> answerLines();
+  std::string standardError();
+  // Closes standard input and waits for the host to quit; its exit status, or -1.
+  int finish(std::chrono::milliseconds timeout = 20s);
+
+ private:
+  void readLoop(int fd, bool isStdout);
+
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int calls_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> stdout_;
+  std::string stderr_;
+  std::map<int, std::chrono::steady_clock::time_point> sentAt_;
+  std::map<int, std::chrono::steady_clock::time_point> answeredAt_;
+  std::thread outReader_;
+  std::thread errReader_;
+};
+
+}  // namespace e2e
