@@ -181,9 +181,12 @@ std::optional<XPCValues> HelperServer::Impl::answer(const std::string& op) const
 }
 
 void HelperServer::Impl::logOperation(const std::string& op, const XPCValues& arguments) {
-  nlohmann::json line = {{"pid", ::getpid()}, {"op", op}, {"args", argumentsJson(arguments)}};
+  nlohmann::ordered_json line;
+  line["pid"] = ::getpid();
+  line["op"] = op;
+  line["args"] = argumentsJson(arguments);
   // One write per line on an append-only file: lines of several runs never mix.
-  const std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  const std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   const char* data = text.data();
   std::size_t left = text.size();
   while (left > 0) {
