@@ -98,8 +98,24 @@ struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace:
     std::shared_ptr<asio::posix::stream_descriptor> program;
     // The run was started for connections left waiting by the run before it.
     bool restarted = false;
+    // Whether the end of |program| is being waited for on the background context.
+    bool watching = false;
   };
   std::map<std::string, Service> services;
+  // Runs are watched only while connections exist, so that a background context
+  // with no connections left runs out of work and its thread can end.
+  std::size_t liveConnections = 0;
+
+  void connectionOpened() {
+    std::lock_guard lock(mutex);
+    ++liveConnections;
+  }
+
+  void connectionClosed() {
+    std::lock_guard lock(mutex);
+    if (--liveConnections > 0) return;
+    asio::post(io, [self = shared_from_this()] { self->stopWatching(); });
+  }
 
   // A connection to |label|'s service, launching its job when nothing answers.
   Reach open(const std::string& label, UniqueFd& connection) {
@@ -107,6 +123,10 @@ struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace:
     const auto path = root.serviceSocket(label);
     int error = 0;
     if (auto it = services.find(label); it != services.end()) {
+      if (it->second.program && ended(*it->second.program)) {
+        it->second.program.reset();
+        it->second.watching = false;
+      }
       UniqueFd client = connectTo(path, error);
       if (client) {
         if (!it->second.program) {
@@ -122,6 +142,7 @@ struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace:
           }
           it->second.restarted = false;
         }
+        watch(label);
         connection = std::move(client);
         return Reach::Connected;
       }
@@ -148,12 +169,20 @@ struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace:
       return Reach::Failed;
     }
     // Without a way to see the run end, the program alone keeps the socket.
-    if (service.program) services[label] = std::move(service);
+    if (service.program) {
+      services[label] = std::move(service);
+      watch(label);
+    }
     connection = std::move(client);
     return Reach::Connected;
   }
 
  private:
+  static bool ended(asio::posix::stream_descriptor& run) {
+    pollfd state{run.native_handle(), POLLIN, 0};
+    return ::poll(&state, 1, 0) > 0;
+  }
+
   std::optional<LaunchJob> jobFor(const std::string& label) const {
     auto job = readLaunchJob(root.jobPlist(label));
     const bool answers = job && job->label == label &&
@@ -179,7 +208,7 @@ struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace:
     return listener;
   }
 
-  // Starts the job's program on |service|'s socket and watches for the run to end.
+  // Starts the job's program on |service|'s socket.
   bool launch(const std::string& label, Service& service, const LaunchJob& job) {
     std::error_code ec;
     const auto logPath = root.serviceLog(label);
@@ -193,15 +222,32 @@ struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace:
     std::string failure;
     if (!startDetached(program, pid, failure)) return false;
     service.program.reset();
+    service.watching = false;
     UniqueFd run(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    if (!run) return true;
-    auto watched = std::make_shared<asio::posix::stream_descriptor>(io, run.release());
-    service.program = watched;
-    watched->async_wait(asio::posix::descriptor_base::wait_read,
-                        [self = shared_from_this(), label, watched](std::error_code ec) {
-                          if (ec != asio::error::operation_aborted) self->programEnded(label, watched);
-                        });
+    if (run) service.program = std::make_shared<asio::posix::stream_descriptor>(io, run.release());
     return true;
+  }
+
+  // Waits for the end of |label|'s run, unless that is already being done.
+  void watch(const std::string& label) {
+    auto it = services.find(label);
+    if (it == services.end() || !it->second.program || it->second.watching) return;
+    it->second.watching = true;
+    auto run = it->second.program;
+    run->async_wait(asio::posix::descriptor_base::wait_read, [self = shared_from_this(), label, run](std::error_code ec) {
+      if (ec != asio::error::operation_aborted) self->programEnded(label, run);
+    });
+  }
+
+  void stopWatching() {
+    std::lock_guard lock(mutex);
+    if (liveConnections > 0) return;
+    for (auto& [label, service] : services) {
+      if (!service.watching) continue;
+      std::error_code ignored;
+      service.program->cancel(ignored);
+      service.watching = false;
+    }
   }
 
   void programEnded(const std::string& label, const std::shared_ptr<asio::posix::stream_descriptor>& run) {
@@ -210,6 +256,7 @@ struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace:
     if (it == services.end() || it->second.program != run) return;
     Service& service = it->second;
     service.program.reset();
+    service.watching = false;
     pollfd waiting{service.listener.get(), POLLIN, 0};
     if (::poll(&waiting, 1, 0) <= 0 || (waiting.revents & POLLIN) == 0) return;
     // A connection that came in while the run was ending starts the next run. When
@@ -221,7 +268,11 @@ struct ServiceNamespace::Shared : std::enable_shared_from_this<ServiceNamespace:
       return;
     }
     service.restarted = true;
-    if (!service.program) services.erase(it);
+    if (!service.program) {
+      services.erase(it);
+      return;
+    }
+    watch(label);
   }
 
   // Stops listening for |label|: connections still waiting are reset, which their
@@ -255,7 +306,12 @@ struct Link {
 
 struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection::State> {
   State(asio::io_context& io, std::shared_ptr<ServiceNamespace::Shared> shared, std::string name)
-      : io(io), strand(asio::make_strand(io)), ns(std::move(shared)), label(std::move(name)) {}
+      : io(io), strand(asio::make_strand(io)), ns(std::move(shared)), label(std::move(name)) {
+    ns->connectionOpened();
+  }
+  ~State() { ns->connectionClosed(); }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
 
   asio::io_context& io;
   asio::strand<asio::io_context::executor_type> strand;

@@ -192,6 +192,23 @@ TEST_F(ServiceNamespaceTest, AConnectionMadeWhileTheHelperExitsIsServedByTheNext
   ASSERT_TRUE(waitForExit(first));
 }
 
+TEST_F(ServiceNamespaceTest, TheBackgroundContextRunsOutOfWorkOnceTheLastConnectionIsGone) {
+  writeJob(sysroot, kLabel, helperd());
+  asio::io_context context;
+  platform::linux_backend::ServiceNamespace own(context, sysroot);
+  auto transport = own.connect(kLabel, 4096);
+  call(*transport, events, "version", kGetVersion);
+  auto running = std::async(std::launch::async, [&context] { context.run(); });
+  ASSERT_TRUE(events.waitForCount(1));
+  // The helper goes on running; nothing of the namespace may keep the thread.
+  transport.reset();
+  if (running.wait_for(kPatience) != std::future_status::ready) {
+    ADD_FAILURE() << "the background context still has work";
+    context.stop();
+  }
+  EXPECT_TRUE(processRunning(opPids().at(0)));
+}
+
 TEST_F(ServiceNamespaceTest, NothingRunsForAReleasedConnectionWhenItsHelperDies) {
   writeJob(sysroot, kLabel, helperd({"--silent", "access"}));
   EventLog other;
