@@ -1,0 +1,71 @@
+// The Info.plist loader on arbitrary bytes: XML or binary property lists, well formed
+// or not.
+//
+// Besides not crashing, leaking or hanging, a dictionary that loads must come back
+// through the XML writer (which writes the job plists) and the loader again: as a
+// dictionary always, and unchanged when every text in it is one that XML can carry
+// and every real is finite.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "platform/linux/bundle.h"
+
+namespace {
+
+using platform::PlistDictionary;
+using platform::PlistValue;
+
+[[noreturn]] void finding(const char* what) {
+  std::fprintf(stderr, "fuzz_info_plist: %s\n", what);
+  std::abort();
+}
+
+// XML 1.0 has no way to write most control characters, and a reader folds line
+// ends; such texts are not expected to survive a trip through XML.
+bool xmlText(std::string_view text) {
+  for (unsigned char c : text) {
+    if ((c < 0x20 && c != '\t' && c != '\n') || c == '\r') return false;
+  }
+  return true;
+}
+
+bool writable(const PlistValue& value);
+
+bool writable(const PlistDictionary& dictionary) {
+  for (const auto& [key, item] : dictionary) {
+    if (!xmlText(key) || !writable(item)) return false;
+  }
+  return true;
+}
+
+bool writable(const PlistValue& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) return xmlText(*text);
+  if (const auto* real = std::get_if<double>(&value)) return std::isfinite(*real);
+  if (const auto* array = std::get_if<platform::PlistArray>(&value)) {
+    for (const auto& item : *array) {
+      if (!writable(item)) return false;
+    }
+    return true;
+  }
+  if (const auto* dictionary = std::get_if<PlistDictionary>(&value)) return writable(*dictionary);
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const auto loaded = platform::linux_backend::parsePlistDictionary(bytes);
+  if (!loaded) return 0;
+  const std::string xml = platform::linux_backend::plistXml(*loaded);
+  const auto reloaded = platform::linux_backend::parsePlistDictionary(xml);
+  if (!reloaded) finding("a dictionary that loaded does not load again once written");
+  if (writable(*loaded) && *reloaded != *loaded) finding("a dictionary changed on its way through the writer");
+  return 0;
+}
