@@ -60,9 +60,8 @@ struct NSXPCConnection::Handlers {
   }
 };
 
-NSXPCConnection::NSXPCConnection(std::string name, std::uint64_t options, std::unique_ptr<XPCTransport> transport)
+NSXPCConnection::NSXPCConnection(std::string name, std::unique_ptr<XPCTransport> transport)
     : serviceName_(std::move(name)),
-      options_(options),
       handlers_(std::make_shared<Handlers>()),
       transport_(std::move(transport)) {}
 
@@ -70,7 +69,7 @@ NSXPCConnection::~NSXPCConnection() = default;
 
 std::shared_ptr<NSXPCConnection> NSXPCConnection::initWithMachServiceName(const std::string& name,
                                                                           std::uint64_t options) {
-  return std::make_shared<NSXPCConnection>(name, options, xpcTransports().connect(name, options));
+  return std::make_shared<NSXPCConnection>(name, xpcTransports().connect(name, options));
 }
 
 void NSXPCConnection::setRemoteObjectInterface(NSXPCInterface interface) { interface_ = std::move(interface); }

@@ -102,12 +102,12 @@ class NSXPCConnection : public std::enable_shared_from_this<NSXPCConnection> {
                    XPCErrorHandler failure);
 
   struct Handlers;
-  NSXPCConnection(std::string name, std::uint64_t options, std::unique_ptr<XPCTransport> transport);
+  // |transport| was made for |name| and the connection's options.
+  NSXPCConnection(std::string name, std::unique_ptr<XPCTransport> transport);
 
  private:
   friend class NSXPCRemoteProxy;
   std::string serviceName_;
-  std::uint64_t options_;
   std::optional<NSXPCInterface> interface_;
   std::shared_ptr<Handlers> handlers_;
   std::unique_ptr<XPCTransport> transport_;
