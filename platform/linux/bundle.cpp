@@ -65,11 +65,13 @@ bool xmlNestingWithin(std::string_view text, int limit) {
   return true;
 }
 
-std::uint64_t readBigEndian64(const char* bytes) {
+std::uint64_t readBigEndian(const char* bytes, std::size_t count) {
   std::uint64_t value = 0;
-  for (int i = 0; i < 8; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+  for (std::size_t i = 0; i < count; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
   return value;
 }
+
+std::uint64_t readBigEndian64(const char* bytes) { return readBigEndian(bytes, 8); }
 
 // A binary plist nests no deeper than it has objects (libplist refuses cycles), so
 // bounding the object count bounds the depth.
@@ -77,6 +79,43 @@ bool binaryObjectCountWithin(std::string_view bytes, std::uint64_t limit) {
   if (bytes.size() < kBinaryMagic.size() + kBinaryTrailerSize) return false;
   const char* trailer = bytes.data() + bytes.size() - kBinaryTrailerSize;
   return readBigEndian64(trailer + 8) <= limit;
+}
+
+// libplist stops the whole process on an assertion when it hands out a dictionary
+// key that holds U+0000, and a UTF-16 string of a binary plist is how a key gets one.
+// No Info.plist has such a text, so a file with one (or with an object table that
+// points outside the file) is refused before libplist reads it. Call only once the
+// object count is known to be bounded.
+bool binaryUtf16TextsWithoutNul(std::string_view bytes) {
+  const char* trailer = bytes.data() + bytes.size() - kBinaryTrailerSize;
+  const std::size_t offsetSize = static_cast<unsigned char>(trailer[6]);
+  const std::uint64_t objects = readBigEndian64(trailer + 8);
+  const std::uint64_t table = readBigEndian64(trailer + 24);
+  if (offsetSize < 1 || offsetSize > 8 || table > bytes.size() || (bytes.size() - table) / offsetSize < objects) {
+    return false;
+  }
+  for (std::uint64_t i = 0; i < objects; ++i) {
+    const std::uint64_t at = readBigEndian(bytes.data() + table + i * offsetSize, offsetSize);
+    if (at >= bytes.size()) return false;
+    const auto marker = static_cast<unsigned char>(bytes[at]);
+    if ((marker >> 4) != 0x6) continue;
+    std::uint64_t units = marker & 0x0f;
+    std::uint64_t start = at + 1;
+    if (units == 0x0f) {
+      // The length follows as an integer object of 1, 2, 4 or 8 bytes.
+      if (start >= bytes.size()) return false;
+      const auto lengthMarker = static_cast<unsigned char>(bytes[start]);
+      const std::size_t lengthSize = std::size_t{1} << (lengthMarker & 0x0f);
+      if ((lengthMarker >> 4) != 0x1 || lengthSize > 8 || bytes.size() - start - 1 < lengthSize) return false;
+      units = readBigEndian(bytes.data() + start + 1, lengthSize);
+      start += 1 + lengthSize;
+    }
+    if (start > bytes.size() || (bytes.size() - start) / 2 < units) return false;
+    for (std::uint64_t u = 0; u < units; ++u) {
+      if (bytes[start + 2 * u] == 0 && bytes[start + 2 * u + 1] == 0) return false;
+    }
+  }
+  return true;
 }
 
 class Converter {
@@ -200,7 +239,9 @@ PlistHandle toPlist(const PlistValue& value) {
 std::optional<PlistDictionary> parsePlistDictionary(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > kMaxPlistFileSize) return std::nullopt;
   if (bytes.starts_with(kBinaryMagic)) {
-    if (!binaryObjectCountWithin(bytes, kMaxBinaryPlistObjects)) return std::nullopt;
+    if (!binaryObjectCountWithin(bytes, kMaxBinaryPlistObjects) || !binaryUtf16TextsWithoutNul(bytes)) {
+      return std::nullopt;
+    }
   } else if (!xmlNestingWithin(bytes, kMaxPlistDepth + 2)) {  // + <plist> and a leaf element
     return std::nullopt;
   }

@@ -106,6 +106,15 @@ std::string binaryClaimingObjects(std::uint64_t objects) {
   return binary;
 }
 
+// {"\u00e9\u0000": "x"} as a binary plist: the key is UTF-16 and ends in U+0000.
+std::string binaryKeyHoldingNul() {
+  const unsigned char bytes[] = {
+      'b',  'p',  'l',  'i',  's',  't',  '0',  '0',  0xd1, 0x01, 0x02, 0x62, 0x00, 0xe9, 0x00, 0x00, 0x51, 0x78,
+      0x08, 0x0b, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12};
+  return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
 struct BadPlist {
   const char* name;
   std::string bytes;
@@ -126,6 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadPlist{"magic only", "bplist00"},
         BadPlist{"binary cut short", binaryPlistOf(plistXml({{"k", PlistValue(true)}})).substr(0, 20)},
         BadPlist{"binary with absurd object count", binaryClaimingObjects(1ull << 40)},
+        // libplist would abort the process on reading that key.
+        BadPlist{"binary key holding a NUL", binaryKeyHoldingNul()},
         BadPlist{"nested past the limit", nestedArrays(300)},
         BadPlist{"nested absurdly deep", nestedArrays(200000)}),
     [](const auto& info) {
