@@ -293,7 +293,9 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
   void finishIfDone() {
     if (!inputEnded || callsSettled != callsRead || finishedPosted || !finished) return;
     finishedPosted = true;
-    mainQueue.async(finished);
+    // Handed over, not kept: what it holds (the application, in the host) must not
+    // live on through the messenger that the application itself holds.
+    mainQueue.async(std::exchange(finished, nullptr));
   }
 
   DispatchQueue& mainQueue;

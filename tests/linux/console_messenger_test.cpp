@@ -279,6 +279,21 @@ TEST_F(ConsoleMessengerTest, EmptyInputFinishesAtOnce) {
   EXPECT_THAT(diagnostics.finish(), ElementsAre("input ended"));
 }
 
+TEST_F(ConsoleMessengerTest, LetsGoOfTheFinishedCallbackOnceItIsHandedOver) {
+  // The host's callback holds the application, which holds the messenger: kept, it
+  // would be a cycle that outlives the run.
+  makeMessenger();
+  auto held = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = held;
+  std::promise<void> ran;
+  auto ranFuture = ran.get_future();
+  messenger->start([held = std::move(held), &ran] { ran.set_value(); });
+  input.closeWrite();
+  ASSERT_EQ(ranFuture.wait_for(kPatience), std::future_status::ready);
+  ASSERT_TRUE(loop.runOnLoop());
+  EXPECT_TRUE(watch.expired());
+}
+
 TEST_F(ConsoleMessengerTest, GoingAwayWhileInputIsStillOpenDoesNotWaitForIt) {
   makeMessenger();
   start();
