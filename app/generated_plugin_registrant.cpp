@@ -1,15 +1,6 @@
 #include "app/generated_plugin_registrant.h"
 
-#include "app/plugins/device_info_plus.h"
-#include "app/plugins/in_app_purchase_storekit.h"
-#include "app/plugins/package_info_plus.h"
-#include "app/plugins/path_provider_foundation.h"
-#include "app/plugins/share_plus_macos.h"
-#include "app/plugins/shared_preferences_foundation.h"
-#include "app/plugins/sqflite.h"
-#include "app/plugins/system_tray.h"
-#include "app/plugins/url_launcher_macos.h"
-#include "app/plugins/window_size.h"
+#include "app/plugins/stand_ins.h"
 
 namespace app {
 

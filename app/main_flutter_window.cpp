@@ -25,7 +25,7 @@ void MainFlutterWindow::awakeFromNib() {
   NSWindow::awakeFromNib();
 }
 
-MainFlutterWindow::MainFlutterWindow(platform::NSRect contentRect, platform::NSWindowStyleMask style,
+MainFlutterWindow::MainFlutterWindow(const platform::NSRect& contentRect, platform::NSWindowStyleMask style,
                                      platform::NSBackingStoreType backing, bool defer)
     : NSWindow(contentRect, style, backing, defer) {}
 

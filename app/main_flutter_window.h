@@ -12,7 +12,7 @@ class MainFlutterWindow final : public platform::NSWindow {
   void awakeFromNib() override;
   // initWithContentRect:styleMask:backing:defer: hands its arguments to the base
   // initializer unchanged: no style bits and no geometry of its own.
-  MainFlutterWindow(platform::NSRect contentRect, platform::NSWindowStyleMask style,
+  MainFlutterWindow(const platform::NSRect& contentRect, platform::NSWindowStyleMask style,
                     platform::NSBackingStoreType backing, bool defer);
 };
 
