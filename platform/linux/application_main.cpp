@@ -6,34 +6,23 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "platform/appkit.h"
-#include "platform/backend.h"
-#include "platform/linux/bundle.h"
 #include "platform/linux/console_messenger.h"
-#include "platform/linux/file_manager.h"
 #include "platform/linux/line_writer.h"
-#include "platform/linux/main_queue.h"
-#include "platform/linux/security.h"
-#include "platform/linux/service_namespace.h"
-#include "platform/linux/system_root.h"
+#include "platform/linux/runtime.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 constexpr const char* kSystemRootVariable = "VELTRINO_SYSTEM_ROOT";
 
@@ -110,32 +99,11 @@ int NSApplicationMain(int argc, char* argv[]) {
   ::signal(SIGPIPE, SIG_IGN);
 
   using namespace linux_backend;
-  const SystemRoot root(options.systemRoot);
-
-  auto background = std::make_unique<asio::io_context>();
-  auto backgroundGuard = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
-      background->get_executor());
-  std::thread backgroundThread([&context = *background] { context.run(); });
-
-  auto mainContext = std::make_unique<asio::io_context>();
-  auto queue = std::make_unique<AsioMainQueue>(*mainContext);
-  LinuxStandardOutput output;
-  PlistBundle bundle(options.bundle);
-  RootedFileManager files(root);
-  auto security = std::make_unique<LinuxSecurity>(root, options.bundle);
-  auto services = std::make_unique<ServiceNamespace>(*background, root);
+  auto runtime = std::make_unique<LinuxRuntime>(options.systemRoot, options.bundle);
+  AsioMainQueue* queue = &runtime->mainQueue();
   auto messenger = std::make_shared<ConsoleMessenger>(*queue, LineWriter::standardOutput(),
                                                       LineWriter::standardError(), ConsoleMessenger::Options{});
-
-  Backend backend;
-  backend.mainQueue = queue.get();
-  backend.standardOutput = &output;
-  backend.mainBundle = &bundle;
-  backend.fileManager = &files;
-  backend.security = security.get();
-  backend.xpc = services.get();
-  backend.flutterMessenger = messenger;
-  const Backend previous = installBackend(backend);
+  runtime->install(messenger);
 
   if (::isatty(STDIN_FILENO) != 0) {
     std::fprintf(stderr,
@@ -145,33 +113,23 @@ int NSApplicationMain(int argc, char* argv[]) {
   }
 
   auto application = NSApplication::sharedApplication();
-  application->setTerminationHandler([&queue] { queue->stop(); });
+  application->setTerminationHandler([queue] { queue->stop(); });
   queue->async([application, messenger] {
     NSApplicationLoadMainNib(*application);
     application->finishLaunching();
     messenger->start([application] { application->terminate(nullptr); });
   });
   queue->keepAlive();
-  if (!application->isTerminated()) mainContext->run();
+  if (!application->isTerminated()) runtime->mainContext().run();
 
   // Take everything down in dependency order: the interface and the application's
   // objects (and with them the plug-in and its connection, which flushes what it
-  // sent), then the main queue's leftovers, then the link's background thread.
+  // sent), then the runtime: the main queue's leftovers, then the link's background
+  // thread.
   messenger.reset();
   NSApplication::setSharedApplication(nullptr);
   application.reset();
-  queue.reset();
-  mainContext.reset();
-  installBackend(previous);
-  backgroundGuard.reset();
-  auto finished = std::async(std::launch::async, [&backgroundThread] { backgroundThread.join(); });
-  if (finished.wait_for(2s) != std::future_status::ready) {
-    background->stop();
-    finished.wait();
-  }
-  background.reset();
-  services.reset();
-  security.reset();
+  runtime.reset();
   return 0;
 }
 

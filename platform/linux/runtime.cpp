@@ -1,0 +1,57 @@
+#include "platform/linux/runtime.h"
+
+#include <chrono>
+#include <future>
+
+namespace platform::linux_backend {
+
+using namespace std::chrono_literals;
+
+LinuxRuntime::LinuxRuntime(const std::filesystem::path& systemRoot, const std::filesystem::path& bundle)
+    : root_(systemRoot),
+      background_(std::make_unique<asio::io_context>()),
+      backgroundGuard_(std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
+          background_->get_executor())),
+      backgroundThread_([&context = *background_] { context.run(); }),
+      mainContext_(std::make_unique<asio::io_context>()),
+      queue_(std::make_unique<AsioMainQueue>(*mainContext_)),
+      bundle_(bundle),
+      files_(root_),
+      security_(std::make_unique<LinuxSecurity>(root_, bundle)),
+      services_(std::make_unique<ServiceNamespace>(*background_, root_)) {}
+
+LinuxRuntime::~LinuxRuntime() {
+  queue_.reset();
+  mainContext_.reset();
+  // Drops the messenger too, when the caller no longer holds it.
+  if (installed_) installBackend(previous_);
+  backgroundGuard_.reset();
+  // Connections still closing get a moment to flush what they sent; a helper that
+  // never reads must not hold the process.
+  auto finished = std::async(std::launch::async, [this] { backgroundThread_.join(); });
+  if (finished.wait_for(2s) != std::future_status::ready) {
+    background_->stop();
+    finished.wait();
+  }
+  // The namespace's sockets and the runs it watches are registered with the
+  // background context, so they go while it is still there.
+  services_.reset();
+  background_.reset();
+  security_.reset();
+}
+
+void LinuxRuntime::install(std::shared_ptr<FlutterBinaryMessenger> messenger) {
+  if (installed_) return;
+  Backend backend;
+  backend.mainQueue = queue_.get();
+  backend.standardOutput = &output_;
+  backend.mainBundle = &bundle_;
+  backend.fileManager = &files_;
+  backend.security = security_.get();
+  backend.xpc = services_.get();
+  backend.flutterMessenger = std::move(messenger);
+  previous_ = installBackend(backend);
+  installed_ = true;
+}
+
+}  // namespace platform::linux_backend
