@@ -1,0 +1,157 @@
+// bench_report OUT.json IN.json...: merges the Google Benchmark JSON of several
+// programs into one file (the first program's context, every program's runs) and
+// prints the summary table against the targets. Exits 1 when a benchmark failed.
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Json = nlohmann::json;
+
+double toNanoseconds(double value, const std::string& unit) {
+  if (unit == "us") return value * 1e3;
+  if (unit == "ms") return value * 1e6;
+  if (unit == "s") return value * 1e9;
+  return value;
+}
+
+// One benchmark's figures: its median when it was repeated, else its run.
+class Results {
+ public:
+  void add(const Json& run) {
+    const std::string name = run.value("run_name", run.value("name", std::string()));
+    if (run.value("run_type", std::string("iteration")) == "aggregate") {
+      if (run.value("aggregate_name", std::string()) == "median") medians_[name] = run;
+    } else {
+      runs_[name] = run;
+    }
+  }
+
+  // The run whose name is |base|, or |base| followed by "/...".
+  std::optional<Json> find(const std::string& base) const {
+    for (const auto* table : {&medians_, &runs_}) {
+      for (const auto& [name, run] : *table) {
+        if (name == base || name.rfind(base + "/", 0) == 0) return run;
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::map<std::string, Json> medians_;
+  std::map<std::string, Json> runs_;
+};
+
+double realNanoseconds(const Json& run) {
+  return toNanoseconds(run.value("real_time", 0.0), run.value("time_unit", std::string("ns")));
+}
+
+std::string verdict(bool met) { return met ? "met" : "MISSED"; }
+
+void row(const std::string& name, const std::string& figure, const std::string& target, const std::string& notes) {
+  std::printf("%-34s %-14s %-22s %s\n", name.c_str(), figure.c_str(), target.c_str(), notes.c_str());
+}
+
+std::string format(const char* pattern, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, pattern, value);
+  return buffer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s OUT.json IN.json...\n", argv[0]);
+    return 2;
+  }
+  Json merged;
+  merged["benchmarks"] = Json::array();
+  Results results;
+  std::vector<std::string> failures;
+  for (int i = 2; i < argc; ++i) {
+    std::ifstream in(argv[i]);
+    Json part = Json::parse(in, nullptr, false);
+    if (part.is_discarded() || !part.contains("benchmarks")) {
+      std::fprintf(stderr, "bench_report: %s is not Google Benchmark JSON\n", argv[i]);
+      return 2;
+    }
+    if (!merged.contains("context")) merged["context"] = part["context"];
+    for (const auto& run : part["benchmarks"]) {
+      merged["benchmarks"].push_back(run);
+      if (run.value("error_occurred", false)) {
+        failures.push_back(run.value("name", std::string()) + ": " + run.value("error_message", std::string()));
+      } else {
+        results.add(run);
+      }
+    }
+  }
+  std::ofstream(argv[1]) << merged.dump(2) << "\n";
+
+  row("Benchmark", "Measured", "Target", "Notes");
+  if (auto dispatch = results.find("BM_Dispatch")) {
+    const double us = realNanoseconds(*dispatch) / 1e3;
+    row("BM_Dispatch", format("%.2f us", us), "< 2 us: " + verdict(us < 2),
+        format("%.0f allocations/call", dispatch->value("allocs_per_call", 0.0)));
+  }
+  auto host = results.find("BM_RoundTripHost");
+  auto raw = results.find("BM_RoundTripRawSocket");
+  if (host) {
+    row("BM_RoundTripHost", format("%.1f us", realNanoseconds(*host) / 1e3), "",
+        format("%.0f allocations/call", host->value("allocs_per_call", 0.0)));
+  }
+  if (raw) {
+    row("BM_RoundTripRawSocket", format("%.1f us", realNanoseconds(*raw) / 1e3), "",
+        format("%.0f B request, ", raw->value("request_bytes", 0.0)) +
+            format("%.0f B reply", raw->value("reply_bytes", 0.0)));
+  }
+  if (auto helper = results.find("BM_RoundTripHelperd")) {
+    row("BM_RoundTripHelperd", format("%.1f us", realNanoseconds(*helper) / 1e3), "",
+        raw ? format("the helper alone: %.2fx the floor", realNanoseconds(*helper) / realNanoseconds(*raw)) : "");
+  }
+  if (host && raw) {
+    const double ratio = realNanoseconds(*host) / realNanoseconds(*raw);
+    row("RoundTripHost / RoundTripRawSocket", format("%.2fx", ratio), "<= 1.5x: " + verdict(ratio <= 1.5), "");
+  }
+  std::optional<Json> smallest;
+  std::optional<Json> largest;
+  double smallestN = 0;
+  double largestN = 0;
+  for (const double n : {1000.0, 10000.0, 100000.0}) {
+    auto run = results.find("BM_InFlight/" + format("%.0f", n));
+    if (!run) continue;
+    const double bytes = run->value("bytes_per_pending", 0.0);
+    const double late = run->value("last_late_ms", 0.0);
+    const bool largestSize = n == 100000.0;
+    row("BM_InFlight/" + format("%.0f", n), format("%.1f ms issue", realNanoseconds(*run) / 1e6),
+        "< 1 KiB/pending: " + verdict(bytes < 1024),
+        format("%.0f ns/call, ", run->value("issue_ns_per_call", 0.0)) + format("%.0f B/pending, ", bytes) +
+            format("last answer %+.1f ms", late) + format(" (max %+.1f ms)", run->value("max_late_ms", 0.0)) +
+            (largestSize ? "; < 100 ms late: " + verdict(late < 100) : ""));
+    if (!smallest) {
+      smallest = run;
+      smallestN = n;
+    }
+    largest = run;
+    largestN = n;
+  }
+  if (smallest && largestN > smallestN) {
+    const double growth = realNanoseconds(*largest) / realNanoseconds(*smallest);
+    const double nLogN = (largestN * std::log(largestN)) / (smallestN * std::log(smallestN));
+    row("  issue cost " + format("%.0fk", smallestN / 1000) + " -> " + format("%.0fk", largestN / 1000),
+        format("%.1fx", growth), format("<= n log n (%.0fx): ", nLogN) + verdict(growth <= nLogN), "");
+  }
+  if (auto startUp = results.find("BM_StartUp")) {
+    const double ms = realNanoseconds(*startUp) / 1e6;
+    row("BM_StartUp", format("%.1f ms", ms), "< 50 ms: " + verdict(ms < 50), "spawn to the first answer");
+  }
+  for (const auto& failure : failures) std::printf("FAILED %s\n", failure.c_str());
+  return failures.empty() ? 0 : 1;
+}
