@@ -130,7 +130,7 @@ void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, std::sh
   auto replied = std::make_shared<std::atomic<bool>>(false);
   // The reply runs on the connection's queue, which an installation (and its
   // authorization prompt) may hold for a while; only the outcome moves to main.
-  proxy->getVersion([replied, handler, link = *this](std::string, std::string build) {
+  proxy->getVersion([replied, handler, link = *this](const std::string&, const std::string& build) {
     replied->store(true);
     std::optional<bool> outcome = false;
     if (compareVersions(build, link.bld) == NSComparisonResult::NSOrderedAscending) {

@@ -57,7 +57,7 @@ std::string describeSender(const NSObject* sender) { return sender != nullptr ? 
 // ---------------------------------------------------------------------------------
 // NSWindow
 
-NSWindow::NSWindow(NSRect contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool defer)
+NSWindow::NSWindow(const NSRect& contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool defer)
     : frame_(contentRect), styleMask_(style), backing_(backing), defer_(defer) {}
 
 std::string NSWindow::description() const { return className() + " \"" + title_ + "\""; }
@@ -72,7 +72,7 @@ NSRect NSWindow::frame() const {
   return frame_;
 }
 
-void NSWindow::setFrame(NSRect frame, bool display) {
+void NSWindow::setFrame(const NSRect& frame, bool display) {
   recordCall(description() + " setFrame:display: " + NSStringFromRect(frame) + " " + boolString(display));
   frame_ = frame;
   if (display) ++displayCount_;

@@ -130,7 +130,7 @@ class NSWindow : public NSObject, public std::enable_shared_from_this<NSWindow> 
   // initWithContentRect:styleMask:backing:defer:. Headless: the content rectangle is
   // the frame (no title bar or border is added). A new window is not visible, not key,
   // and in no application's window list until NSApplication::addWindow.
-  NSWindow(NSRect contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool defer);
+  NSWindow(const NSRect& contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool defer);
 
   std::string description() const override;
 
@@ -140,7 +140,7 @@ class NSWindow : public NSObject, public std::enable_shared_from_this<NSWindow> 
 
   // Recorded reads and writes.
   NSRect frame() const;
-  void setFrame(NSRect frame, bool display);
+  void setFrame(const NSRect& frame, bool display);
   bool isVisible() const;
   void setIsVisible(bool visible);
   // Shows the window, makes it the application's key window and moves it to the front

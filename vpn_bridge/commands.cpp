@@ -58,7 +58,7 @@ void VPNPlugin::access(FlutterResult result) {
     });
   }
   guardedSend(std::move(result), [&](Answer answer) {
-    proxy->access(dylib, [answer](bool success, std::string code, std::string name) {
+    proxy->access(dylib, [answer](bool success, std::string code, const std::string& name) {
       if (success) {
         answer(std::monostate{});
       } else {

@@ -33,6 +33,7 @@ void VPNPlugin::replaySession(bool accessOk, std::shared_ptr<VLTHelperProtocol> 
 }
 
 void VPNPlugin::accessThenReplay(std::shared_ptr<VLTHelperProtocol> proxy) {
+  if (!proxy) return;
   std::weak_ptr<VPNPlugin> weakSelf = shared_from_this();
   std::weak_ptr<VLTHelperProtocol> weakProxy = proxy;
   // The reply holds the proxy weakly: a helper that never answers must not keep its

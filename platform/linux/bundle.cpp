@@ -303,12 +303,20 @@ bool writePlistXml(const std::filesystem::path& file, const PlistDictionary& dic
   return true;
 }
 
-PlistBundle::PlistBundle(const std::filesystem::path& bundle) {
+namespace {
+
+// |bundle| made absolute and normal, without a trailing separator.
+std::filesystem::path bundleFolder(const std::filesystem::path& bundle) {
   std::error_code error;
-  path_ = std::filesystem::absolute(bundle, error).lexically_normal();
-  if (error) path_ = bundle.lexically_normal();
-  if (!path_.has_filename() && path_.has_parent_path()) path_ = path_.parent_path();
+  std::filesystem::path path = std::filesystem::absolute(bundle, error).lexically_normal();
+  if (error) path = bundle.lexically_normal();
+  if (!path.has_filename() && path.has_parent_path()) path = path.parent_path();
+  return path;
 }
+
+}  // namespace
+
+PlistBundle::PlistBundle(const std::filesystem::path& bundle) : path_(bundleFolder(bundle)) {}
 
 std::optional<PlistDictionary> PlistBundle::infoDictionary() const {
   std::call_once(infoRead_, [this] { info_ = readPlistDictionary(infoPlistPath()); });

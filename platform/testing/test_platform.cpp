@@ -2,7 +2,7 @@
 
 namespace platform::testing {
 
-TestPlatform::TestPlatform() : messenger(std::make_shared<TestMessenger>(loop, mainQueue)) {
+Backend TestPlatform::backend() {
   Backend backend;
   backend.mainQueue = &mainQueue;
   backend.standardOutput = &output;
@@ -11,8 +11,12 @@ TestPlatform::TestPlatform() : messenger(std::make_shared<TestMessenger>(loop, m
   backend.security = &security;
   backend.xpc = &services;
   backend.flutterMessenger = messenger;
-  previous_ = installBackend(backend);
+  return backend;
 }
+
+// previous_ is the last member: every part of the backend exists by then.
+TestPlatform::TestPlatform()
+    : messenger(std::make_shared<TestMessenger>(loop, mainQueue)), previous_(installBackend(backend())) {}
 
 TestPlatform::~TestPlatform() { installBackend(previous_); }
 

@@ -32,6 +32,8 @@ class TestPlatform {
   std::shared_ptr<TestMessenger> messenger;
 
  private:
+  Backend backend();
+
   Backend previous_;
 };
 
