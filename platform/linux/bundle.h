@@ -14,7 +14,7 @@
 namespace platform::linux_backend {
 
 // Bigger than any Info.plist; a file past it is not read at all.
-inline constexpr std::size_t kMaxPlistFileSize = 16 * 1024 * 1024;
+inline constexpr std::size_t kMaxPlistFileSize = std::size_t{16} * 1024 * 1024;
 
 // Parses an XML or binary property list whose root is a dictionary. Booleans,
 // integers, reals, strings, data, arrays and dictionaries are kept; dates and UIDs

@@ -330,7 +330,7 @@ class ConsoleMessenger::Reader {
  private:
   void run() {
     const int input = core_->options.inputFd;
-    std::vector<char> chunk(64 * 1024);
+    std::vector<char> chunk(std::size_t{64} * 1024);
     std::string line;
     bool discarding = false;
     std::uint64_t lineNumber = 0;

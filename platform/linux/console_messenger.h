@@ -28,7 +28,7 @@
 
 namespace platform::linux_backend {
 
-inline constexpr std::size_t kMaxConsoleLineLength = 8 * 1024 * 1024;
+inline constexpr std::size_t kMaxConsoleLineLength = std::size_t{8} * 1024 * 1024;
 
 struct ConsoleCall {
   std::string method;

@@ -56,6 +56,7 @@ bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& er
   }
   std::vector<std::string> arguments = launch.arguments;
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (auto& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);
 
@@ -69,6 +70,7 @@ bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& er
   environment.insert(environment.end(), launch.environment.begin(), launch.environment.end());
   environment.emplace_back("LISTEN_FDS=1");
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 2);
   for (auto& entry : environment) envp.push_back(entry.data());
   // LISTEN_PID names the program's own process, known only in the child.
   std::array<char, 40> listenPid{};

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <variant>
 #include <vector>
@@ -77,7 +78,7 @@ UniqueFd bindServiceSocket(const std::filesystem::path& path, std::string& error
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   helperd::HelperOptions defaults;
   defaults.version = VELTRINO_HELPER_DEFAULT_VERSION;
   defaults.build = VELTRINO_HELPER_DEFAULT_BUILD;
@@ -133,4 +134,8 @@ int main(int argc, char** argv) {
   io.run();
   if (boundByHand) ::unlink(socketPath.c_str());
   return 0;
+} catch (const std::exception& failure) {
+  // Said in the log, rather than an abort with no reason given.
+  std::fprintf(stderr, "veltrino-helperd: %s\n", failure.what());
+  return 1;
 }
