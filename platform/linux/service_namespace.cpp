@@ -326,15 +326,23 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
 
   // Touched on the strand only.
   Events events;
-  bool invalidated = false;
   bool closing = false;
-  std::shared_ptr<Link> link;
+
+  // What a sender on another thread may touch as well: a message goes straight onto
+  // an idle socket from the sender's thread, which spares it a hop through the strand.
+  // Never held while a handler of the owner runs, nor while a job is launched.
+  std::mutex sendMutex;
+  bool invalidated = false;
+  std::shared_ptr<Link> link;  // replaced on the strand only
   struct Pending {
     XPCReplyHandler reply;
     XPCErrorHandler failure;
   };
   std::map<std::uint64_t, Pending> pending;
   std::uint64_t nextId = 1;
+  // Messages handed to the strand and not yet queued there: while there are any, a
+  // later message may not overtake them on the socket.
+  std::size_t postedSends = 0;
 
   template <typename F>
   void deliver(F&& f) {
@@ -346,16 +354,56 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     if (failure) deliver([&] { failure(error); });
   }
 
+  std::shared_ptr<Link> currentLink() {
+    std::lock_guard lock(sendMutex);
+    return link;
+  }
+
+  // Any thread. Writes |message| now when the socket is up and nothing is queued
+  // before it; false, with nothing taken, when it has to go through the strand.
+  bool sendNow(XPCMessage& message, XPCReplyHandler& reply, XPCErrorHandler& failure) {
+    std::unique_lock lock(sendMutex);
+    if (postedSends != 0 || invalidated || !link || link->writing || !link->queue.empty()) return false;
+    wire::Request request{message.selector, std::move(message.arguments), std::nullopt};
+    if (reply) request.id = nextId;
+    auto frame = wire::encodeFrame(request);
+    if (!frame) {
+      message.arguments = std::move(request.arguments);
+      return false;  // the strand reports it
+    }
+    if (reply) pending.emplace(nextId++, Pending{std::move(reply), std::move(failure)});
+    const ssize_t written =
+        ::send(link->socket.native_handle(), frame->data(), frame->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (written == static_cast<ssize_t>(frame->size())) return true;
+    // A full socket, or a peer that went away: the strand's writer takes the rest, and
+    // its write finds out which.
+    frame->erase(0, written > 0 ? static_cast<std::size_t>(written) : 0);
+    link->queue.push_back(Outgoing{std::move(*frame), request.id ? XPCErrorHandler() : std::move(failure)});
+    asio::post(strand, [self = shared_from_this(), current = link] { self->startWriting(current); });
+    return true;
+  }
+
   void handleSend(XPCMessage message, XPCReplyHandler reply, XPCErrorHandler failure) {
-    if (!invalidated && !link) {
+    bool isInvalidated;
+    std::shared_ptr<Link> current;
+    {
+      std::lock_guard lock(sendMutex);
+      isInvalidated = invalidated;
+      current = link;
+    }
+    if (!isInvalidated && !current) {
       Reach reach = establish();
       if (reach == Reach::NoJob) invalidate();
       if (reach == Reach::Failed) {
+        sentThroughStrand();
         fail(failure, interrupted());
         return;
       }
     }
+    std::unique_lock lock(sendMutex);
     if (invalidated) {
+      --postedSends;
+      lock.unlock();
       fail(failure, invalid(label));
       return;
     }
@@ -363,6 +411,8 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     if (reply) request.id = nextId++;
     auto frame = wire::encodeFrame(request);
     if (!frame) {
+      --postedSends;
+      lock.unlock();
       fail(failure, tooLarge(message.selector));
       return;
     }
@@ -372,7 +422,15 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     } else {
       link->queue.push_back(Outgoing{std::move(*frame), std::move(failure)});
     }
-    startWriting(link);
+    --postedSends;
+    current = link;
+    lock.unlock();
+    startWriting(current);
+  }
+
+  void sentThroughStrand() {
+    std::lock_guard lock(sendMutex);
+    --postedSends;
   }
 
   Reach establish() {
@@ -385,24 +443,27 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     fresh->socket.assign(Stream(), fd.get(), ec);
     if (ec) return Reach::Failed;
     fd.release();
-    link = fresh;
+    {
+      std::lock_guard lock(sendMutex);
+      link = fresh;
+    }
     startReading(fresh);
     return Reach::Connected;
   }
 
   void invalidate() {
-    if (invalidated) return;
-    invalidated = true;
-    failPending(invalid(label));
+    std::map<std::uint64_t, Pending> failing;
+    {
+      std::lock_guard lock(sendMutex);
+      if (invalidated) return;
+      invalidated = true;
+      failing.swap(pending);
+    }
+    const NSError error = invalid(label);
+    for (auto& [id, p] : failing) fail(p.failure, error);
     deliver([&] {
       if (events.invalidated) events.invalidated();
     });
-  }
-
-  void failPending(const NSError& error) {
-    auto failing = std::move(pending);
-    pending.clear();
-    for (auto& [id, p] : failing) fail(p.failure, error);
   }
 
   void startReading(const std::shared_ptr<Link>& current) {
@@ -414,7 +475,7 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
   }
 
   void onRead(const std::shared_ptr<Link>& current, std::error_code ec, std::size_t n) {
-    if (link != current) return;
+    if (currentLink() != current) return;
     if (ec) {
       peerGone();
       return;
@@ -423,15 +484,21 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     while (auto message = current->decoder.next()) {
       auto* reply = std::get_if<wire::Reply>(&*message);
       // Only replies to calls in flight may come back; anything else breaks the link.
-      auto it = reply != nullptr ? pending.find(reply->id) : pending.end();
-      if (it == pending.end()) {
+      XPCReplyHandler handler;
+      {
+        std::lock_guard lock(sendMutex);
+        auto it = reply != nullptr ? pending.find(reply->id) : pending.end();
+        if (it != pending.end()) {
+          handler = std::move(it->second.reply);
+          pending.erase(it);
+        }
+      }
+      if (!handler) {
         peerGone();
         return;
       }
-      auto handler = std::move(it->second.reply);
-      pending.erase(it);
       deliver([&] { handler(std::move(reply->values)); });
-      if (link != current) return;
+      if (currentLink() != current) return;
     }
     if (current->decoder.failed()) {
       peerGone();
@@ -440,8 +507,10 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     startReading(current);
   }
 
+  // Strand only.
   void startWriting(const std::shared_ptr<Link>& current) {
-    if (current->writing || current->queue.empty()) return;
+    std::lock_guard lock(sendMutex);
+    if (link != current || current->writing || current->queue.empty()) return;
     current->writing = true;
     asio::async_write(
         current->socket, asio::buffer(current->queue.front().bytes),
@@ -451,14 +520,18 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
   }
 
   void onWritten(const std::shared_ptr<Link>& current, std::error_code ec) {
+    std::unique_lock lock(sendMutex);
     current->writing = false;
     if (link != current) return;
     if (ec) {
+      lock.unlock();
       peerGone();
       return;
     }
     current->queue.pop_front();
-    if (closing && current->queue.empty()) {
+    const bool drained = current->queue.empty();
+    lock.unlock();
+    if (closing && drained) {
       finishClose();
       return;
     }
@@ -468,11 +541,15 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
   // The peer went away: what waits for it fails, then the owner hears of the
   // interruption; the next message connects again.
   void peerGone() {
+    std::unique_lock lock(sendMutex);
     auto gone = std::move(link);
     link.reset();
     std::error_code ignored;
+    // Under the lock: a sender on another thread must not write to a closed, perhaps
+    // reused, descriptor.
     gone->socket.close(ignored);
     if (closing) {
+      lock.unlock();
       finishClose();
       return;
     }
@@ -481,8 +558,11 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
       if (out.oneWayFailure) undelivered.push_back(std::move(out.oneWayFailure));
     }
     gone->queue.clear();
+    std::map<std::uint64_t, Pending> failing;
+    failing.swap(pending);
+    lock.unlock();
     const NSError error = interrupted();
-    failPending(error);
+    for (auto& [id, p] : failing) fail(p.failure, error);
     for (auto& failure : undelivered) fail(failure, error);
     deliver([&] {
       if (events.interrupted) events.interrupted();
@@ -491,17 +571,26 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
 
   void beginClose() {
     closing = true;
-    if (!link || link->queue.empty()) finishClose();
+    bool idle;
+    {
+      std::lock_guard lock(sendMutex);
+      idle = !link || link->queue.empty();
+    }
+    if (idle) finishClose();
   }
 
   void finishClose() {
-    if (link) {
-      std::error_code ignored;
-      link->socket.shutdown(Stream::socket::shutdown_both, ignored);
-      link->socket.close(ignored);
-      link.reset();
+    std::map<std::uint64_t, Pending> dropped;
+    {
+      std::lock_guard lock(sendMutex);
+      if (link) {
+        std::error_code ignored;
+        link->socket.shutdown(Stream::socket::shutdown_both, ignored);
+        link->socket.close(ignored);
+        link.reset();
+      }
+      dropped.swap(pending);
     }
-    pending.clear();
     events = {};
   }
 };
@@ -537,6 +626,11 @@ void ServiceConnection::resume(Events events) {
 }
 
 void ServiceConnection::send(XPCMessage message, XPCReplyHandler reply, XPCErrorHandler failure) {
+  if (state_->sendNow(message, reply, failure)) return;
+  {
+    std::lock_guard lock(state_->sendMutex);
+    ++state_->postedSends;
+  }
   asio::post(state_->strand, [state = state_, message = std::move(message), reply = std::move(reply),
                               failure = std::move(failure)]() mutable {
     state->handleSend(std::move(message), std::move(reply), std::move(failure));
