@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
   if (auto dispatch = results.find("BM_Dispatch")) {
     const double us = realNanoseconds(*dispatch) / 1e3;
     row("BM_Dispatch", format("%.2f us", us), "< 2 us: " + verdict(us < 2),
-        format("%.0f allocations/call", dispatch->value("allocs_per_call", 0.0)));
+        format("%.0f allocations/call, ", dispatch->value("allocs_per_call", 0.0)) +
+            format("%.0f B kept/call", dispatch->value("bytes_kept_per_call", 0.0)));
   }
   auto host = results.find("BM_RoundTripHost");
   auto raw = results.find("BM_RoundTripRawSocket");
