@@ -371,14 +371,21 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
       message.arguments = std::move(request.arguments);
       return false;  // the strand reports it
     }
-    if (reply) pending.emplace(nextId++, Pending{std::move(reply), std::move(failure)});
+    // An awaited reply's failure goes with it; a one-way message's stays for the writer.
+    XPCErrorHandler writerFailure;
+    if (reply) {
+      pending.emplace(nextId++, Pending{std::move(reply), std::move(failure)});
+    } else {
+      writerFailure = std::move(failure);
+    }
+    std::string& bytes = *frame;
     const ssize_t written =
-        ::send(link->socket.native_handle(), frame->data(), frame->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (written == static_cast<ssize_t>(frame->size())) return true;
+        ::send(link->socket.native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (written == static_cast<ssize_t>(bytes.size())) return true;
     // A full socket, or a peer that went away: the strand's writer takes the rest, and
     // its write finds out which.
-    frame->erase(0, written > 0 ? static_cast<std::size_t>(written) : 0);
-    link->queue.push_back(Outgoing{std::move(*frame), request.id ? XPCErrorHandler() : std::move(failure)});
+    bytes.erase(0, written > 0 ? static_cast<std::size_t>(written) : 0);
+    link->queue.push_back(Outgoing{std::move(bytes), std::move(writerFailure)});
     asio::post(strand, [self = shared_from_this(), current = link] { self->startWriting(current); });
     return true;
   }
