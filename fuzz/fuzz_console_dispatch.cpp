@@ -9,6 +9,7 @@
 // have been answered exactly once, on the main queue, within 5 seconds of being
 // sent, as something the console can print on one line; and no authorization
 // reference may be left open. Anything else aborts: that is a finding.
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstddef>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>

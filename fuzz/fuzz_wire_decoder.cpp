@@ -11,6 +11,7 @@
 //   - input after a failure brings out another message.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
