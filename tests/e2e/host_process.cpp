@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -55,6 +55,7 @@ TempRoot::~TempRoot() {
 
 fs::path TempRoot::helperPath() const { return path_ / "Library/PrivilegedHelperTools" / kLabel; }
 fs::path TempRoot::opsLog() const { return path_ / "var/log" / (std::string(kLabel) + ".ops.jsonl"); }
+fs::path TempRoot::serviceSocket() const { return path_ / "var/run" / (std::string(kLabel) + ".sock"); }
 
 void TempRoot::writeJob(const fs::path& program, const std::vector<std::string>& flags) const {
   fs::create_directories(path_ / "Library/LaunchDaemons");
@@ -102,18 +103,37 @@ std::vector<std::string> TempRoot::opNames() const {
 
 bool TempRoot::waitForOps(std::size_t count, std::chrono::milliseconds timeout) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (ops().size() < count) {
+  // Reads on from where it stopped, counting whole lines: the log may grow large.
+  std::ifstream in;
+  std::size_t lines = 0;
+  std::vector<char> buffer(1 << 16);
+  while (lines < count) {
+    if (!in.is_open()) in.open(opsLog(), std::ios::binary);
+    if (in.is_open()) {
+      in.clear();
+      while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        lines += static_cast<std::size_t>(std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
+      }
+    }
+    if (lines >= count) break;
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(20ms);  // polling a file another process appends to
   }
   return true;
 }
 
+std::vector<pid_t> TempRoot::helperPids() const {
+  std::vector<pid_t> out;
+  for (const auto& op : ops()) {
+    const auto pid = static_cast<pid_t>(op.value("pid", 0L));
+    if (std::find(out.begin(), out.end(), pid) == out.end()) out.push_back(pid);
+  }
+  return out;
+}
+
 void TempRoot::killHelpers() const {
-  std::set<long> pids;
-  for (const auto& op : ops()) pids.insert(op.value("pid", 0L));
-  for (long pid : pids) {
-    if (pid > 1 && alive(static_cast<pid_t>(pid))) ::kill(static_cast<pid_t>(pid), SIGKILL);
+  for (pid_t pid : helperPids()) {
+    if (pid > 1 && alive(pid)) ::kill(pid, SIGKILL);
   }
 }
 
@@ -190,8 +210,13 @@ void HostProcess::readLoop(int fd, bool isStdout) {
       std::string line = pending.substr(0, at);
       pending.erase(0, at + 1);
       if (line.rfind("=> ", 0) == 0) {
+        ++answerLines_;
         auto j = Json::parse(line.substr(3), nullptr, false);
-        if (!j.is_discarded() && j.contains("id")) answeredAt_.emplace(j["id"].get<int>(), std::chrono::steady_clock::now());
+        if (!j.is_discarded() && j.contains("id") && j["id"].is_number_integer()) {
+          const int id = j["id"].get<int>();
+          answeredAt_.emplace(id, std::chrono::steady_clock::now());
+          answers_[id].push_back(std::move(j));
+        }
       }
       stdout_.push_back(std::move(line));
     }
@@ -216,34 +241,73 @@ void HostProcess::sendLine(const std::string& line) {
 }
 
 int HostProcess::call(const std::string& method, const Json& arguments) {
-  const int id = ++calls_;
+  return callAll({{method, arguments}}).front();
+}
+
+std::vector<int> HostProcess::callAll(const std::vector<std::pair<std::string, Json>>& calls) {
+  std::string lines;
+  std::vector<int> ids;
+  if (calls.empty()) return ids;
+  for (const auto& [method, arguments] : calls) {
+    lines += arguments.is_null() ? method : method + " " + arguments.dump();
+    lines += '\n';
+    ids.push_back(++calls_);
+  }
   {
     std::lock_guard lock(mutex_);
-    sentAt_[id] = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    for (int id : ids) sentAt_[id] = now;
   }
-  sendLine(arguments.is_null() ? method : method + " " + arguments.dump());
-  return id;
+  lines.pop_back();  // sendLine ends the last one
+  sendLine(lines);
+  return ids;
 }
 
 Json HostProcess::answer(int id, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  Json found;
-  auto scan = [&] {
-    for (const auto& line : stdout_) {
-      if (line.rfind("=> ", 0) != 0) continue;
-      auto j = Json::parse(line.substr(3), nullptr, false);
-      if (!j.is_discarded() && j.value("id", -1) == id) {
-        found = j;
-        return true;
-      }
-    }
-    return false;
-  };
-  if (!changed_.wait_for(lock, timeout, scan)) {
+  if (!changed_.wait_for(lock, timeout, [&] { return answers_.count(id) != 0; })) {
     ADD_FAILURE() << "no answer for call " << id << "; stderr:\n" << stderr_;
     return Json::object();
   }
-  return found;
+  return answers_[id].front();
+}
+
+bool HostProcess::waitForAnswers(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return answerLines_ >= count; });
+}
+
+std::size_t HostProcess::answerCount() {
+  std::lock_guard lock(mutex_);
+  return answerLines_;
+}
+
+std::map<int, std::size_t> HostProcess::answersPerId() {
+  std::lock_guard lock(mutex_);
+  std::map<int, std::size_t> out;
+  for (const auto& [id, answers] : answers_) out[id] = answers.size();
+  return out;
+}
+
+std::vector<std::string> HostProcess::standardOutput() {
+  std::lock_guard lock(mutex_);
+  return stdout_;
+}
+
+Memory HostProcess::memory() const {
+  Memory out;
+  if (pid_ <= 0) return out;
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    std::istringstream fields(line);
+    std::string name;
+    long kb = -1;
+    fields >> name >> kb;
+    if (name == "VmRSS:") out.rssKb = kb;
+    if (name == "VmHWM:") out.hwmKb = kb;
+  }
+  return out;
 }
 
 std::chrono::milliseconds HostProcess::latency(int id) {

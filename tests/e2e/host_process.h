@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -34,6 +35,7 @@ class TempRoot {
   const std::filesystem::path& path() const { return path_; }
   std::filesystem::path helperPath() const;
   std::filesystem::path opsLog() const;
+  std::filesystem::path serviceSocket() const;
   // Puts the reference helper in place as if it had been installed, with a job whose
   // program arguments carry |flags|.
   void installHelper(const std::vector<std::string>& flags = {}) const;
@@ -47,10 +49,17 @@ class TempRoot {
   std::vector<std::string> opNames() const;
   // Waits until |count| operations are logged.
   bool waitForOps(std::size_t count, std::chrono::milliseconds timeout = 10s) const;
+  // The helper processes that logged operations, in the order they first did.
+  std::vector<pid_t> helperPids() const;
   void killHelpers() const;
 
  private:
   std::filesystem::path path_;
+};
+
+struct Memory {
+  long rssKb = -1;  // VmRSS: resident now
+  long hwmKb = -1;  // VmHWM: the most it was ever resident
 };
 
 class HostProcess {
@@ -62,15 +71,28 @@ class HostProcess {
 
   // Sends one console line and returns the id its call will be answered under.
   int call(const std::string& method, const Json& arguments = nullptr);
+  // Sends every call in one write, so they are all in flight at once; their ids.
+  std::vector<int> callAll(const std::vector<std::pair<std::string, Json>>& calls);
   void sendLine(const std::string& line);
+  int callsSent() const { return calls_; }
   // The answer object of call |id|; fails the test when it does not come in time.
   Json answer(int id, std::chrono::milliseconds timeout = 10s);
   // When call |id| was answered, counted from when it was sent.
   std::chrono::milliseconds latency(int id);
+  // Waits until |count| answer lines have come, whatever their ids.
+  bool waitForAnswers(std::size_t count, std::chrono::milliseconds timeout);
+  std::size_t answerCount();
+  // How many answer lines came under each id.
+  std::map<int, std::size_t> answersPerId();
+  // Every line of standard output, answers and diagnostics.
+  std::vector<std::string> standardOutput();
   // Lines on standard output that are not answers.
   std::vector<std::string> diagnostics();
   std::vector<std::string> answerLines();
   std::string standardError();
+  pid_t pid() const { return pid_; }
+  // The host's memory now, from /proc; -1 fields once it has gone.
+  Memory memory() const;
   // Closes standard input and waits for the host to quit; its exit status, or -1.
   int finish(std::chrono::milliseconds timeout = 20s);
 
@@ -86,6 +108,9 @@ class HostProcess {
   std::string stderr_;
   std::map<int, std::chrono::steady_clock::time_point> sentAt_;
   std::map<int, std::chrono::steady_clock::time_point> answeredAt_;
+  // Every answer object, by the id it came under; more than one means a fault.
+  std::map<int, std::vector<Json>> answers_;
+  std::size_t answerLines_ = 0;
   std::thread outReader_;
   std::thread errReader_;
 };
