@@ -1,0 +1,372 @@
+// The host against helpers that die, break the wire or cannot be installed: every
+// call is still answered once, the host goes on serving, and what it writes on its
+// own is its own.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "expectations.h"
+#include "host_process.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+const Json kToken = {{"app", "veltrino"}, {"uid", "u-1"}, {"token", "tok-1"}, {"device", "dev-1"}, {"version", "3.2"}};
+const Json kHive = {{"ip", "10.8.0.1"}, {"port", "443"}, {"hive", "eu-1"}};
+const Json kRules = {{"rules", "10.0.0.0/8"}};
+const std::string kBlessFailed = "Helper installation error. Error while installing the Helper: ";
+const std::string kDenied =
+    "Helper installation error. Unable to get a valid loading authorization reference to load Helper daemon";
+
+Json nullResult(int id, const std::string& method) { return {{"id", id}, {"method", method}, {"result", nullptr}}; }
+
+Json tunnelVersion(int id) { return {{"id", id}, {"method", "get_tunnel_version"}, {"result", "1.0.0"}}; }
+
+Json connectionError(int id, const std::string& method, const std::string& message) {
+  return {{"id", id}, {"method", method}, {"error", {{"code", "xpc_connection_error"}, {"message", message}}}};
+}
+
+// A helper reply is back well inside the guard's five seconds; the guard's own null
+// comes no earlier than that.
+constexpr auto kServed = 4000ms;
+constexpr auto kGuard = 4900ms;
+
+void expectServedVersion(HostProcess& host) {
+  const int id = host.call("get_tunnel_version");
+  EXPECT_EQ(host.answer(id), tunnelVersion(id));
+  EXPECT_LT(host.latency(id), kServed);
+}
+
+// The guard's timer runs five seconds after its call, answered or not, and the host
+// quits as soon as every call has its answer: a timer answering a second time would
+// never be seen. So the helpers are held still while one more call waits out its
+// own guard, which fires after every timer before it. Let go, the helper answers
+// that call late, and the call after it, on the same link, comes back only once
+// the late reply has been dealt with.
+void expectCleanEnd(const TempRoot& root, HostProcess& host) {
+  std::vector<pid_t> held;
+  for (pid_t pid : root.helperPids()) {
+    if (::kill(pid, SIGSTOP) == 0) held.push_back(pid);
+  }
+  if (!held.empty()) {
+    const int last = host.call("get_tunnel_version");
+    EXPECT_EQ(host.answer(last), nullResult(last, "get_tunnel_version"));
+    EXPECT_GE(host.latency(last), kGuard);
+    for (pid_t pid : held) ::kill(pid, SIGCONT);
+    expectServedVersion(host);
+  }
+  EXPECT_EQ(host.finish(), 0);
+  expectEachCallAnsweredOnce(host);
+  expectQuietStandardError(host);
+}
+
+void startSession(HostProcess& host) {
+  for (int id : host.callAll({{"set_token", kToken}, {"set_hive", kHive}, {"on", Json::object()}})) {
+    EXPECT_TRUE(host.answer(id).contains("result")) << id;
+  }
+}
+
+TEST(Faults, AHelperKilledMidCallLeavesTheCallsInFlightToTheGuard) {
+  TempRoot root;
+  root.installHelper({"--reply-delay-ms", "3000"});
+  HostProcess host(root);
+  const auto ids = host.callAll({{"get_tunnel_version", nullptr}, {"off", nullptr}});
+  ASSERT_TRUE(root.waitForOps(2));
+  root.writeJob(root.helperPath(), {});  // the next run answers at once
+  ASSERT_EQ(::kill(root.helperPids().at(0), SIGKILL), 0);
+
+  // The version never came: null from the guard, not "1.0.0", and only once.
+  EXPECT_EQ(host.answer(ids[0]), nullResult(ids[0], "get_tunnel_version"));
+  EXPECT_GE(host.latency(ids[0]), kGuard);
+  EXPECT_EQ(host.answer(ids[1]), nullResult(ids[1], "off"));
+  expectServedVersion(host);
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 getTunnelVersion", "#1 iosOff", "#2 getTunnelVersion"));
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), IsEmpty());
+}
+
+TEST(Faults, AHelperKilledWhileTheReplayAwaitsItsAccessGetsTheReplayFromTheNext) {
+  TempRoot root;
+  root.installHelper();
+  HostProcess host(root);
+  startSession(host);
+  ASSERT_TRUE(root.waitForOps(3));
+  // The restarted helper is slow to answer the access that the replay waits for...
+  root.writeJob(root.helperPath(), {"--reply-delay-ms", "3000"});
+  ASSERT_EQ(::kill(root.helperPids().at(0), SIGKILL), 0);
+  ASSERT_TRUE(root.waitForOps(4));
+  // ... and dies before it does.
+  root.writeJob(root.helperPath(), {});
+  ASSERT_EQ(::kill(root.helperPids().at(1), SIGKILL), 0);
+  ASSERT_TRUE(root.waitForOps(9));
+
+  const int off = host.call("off");
+  EXPECT_EQ(host.answer(off), nullResult(off, "off"));
+  EXPECT_LT(host.latency(off), kServed);
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 setToken", "#1 setHive", "#1 iosOn", "#2 access", "#3 access",
+                                          "#3 setToken", "#3 setHive", "#3 setForce", "#3 iosOn", "#3 iosOff"));
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), IsEmpty());
+}
+
+TEST(Faults, AHelperCrashingInsideTheReplayGetsItWholeFromTheNext) {
+  TempRoot root;
+  root.installHelper();
+  HostProcess host(root);
+  startSession(host);
+  ASSERT_TRUE(root.waitForOps(3));
+  // The restarted helper ends abruptly at the replay's second operation; it answers
+  // the access late, which leaves the time to put a sound job back for the run after.
+  root.writeJob(root.helperPath(), {"--crash-after", "3", "--reply-delay-ms", "2000"});
+  ASSERT_EQ(::kill(root.helperPids().at(0), SIGKILL), 0);
+  ASSERT_TRUE(root.waitForOps(4));
+  root.writeJob(root.helperPath(), {});
+  ASSERT_TRUE(root.waitForOps(11));
+
+  const int off = host.call("off");
+  EXPECT_EQ(host.answer(off), nullResult(off, "off"));
+  EXPECT_THAT(root.opNames(),
+              ElementsAre("#1 setToken", "#1 setHive", "#1 iosOn", "#2 access", "#2 setToken", "#2 setHive",
+                          "#3 access", "#3 setToken", "#3 setHive", "#3 setForce", "#3 iosOn", "#3 iosOff"));
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), IsEmpty());
+}
+
+struct WireFault {
+  const char* name;
+  const char* flag;
+  const char* op;      // the operation answered wrongly
+  const char* method;  // the call that sends it
+};
+
+void PrintTo(const WireFault& fault, std::ostream* out) { *out << fault.flag << ' ' << fault.op; }
+
+class WireFaults : public ::testing::TestWithParam<WireFault> {};
+
+// The broken reply never answers its call: the guard does, once. A call in flight
+// beside it is answered once too, and the next call reaches the helper again.
+TEST_P(WireFaults, LeaveTheCallToTheGuardAndTheNextCallServed) {
+  const WireFault& fault = GetParam();
+  TempRoot root;
+  root.installHelper({fault.flag, fault.op});
+  HostProcess host(root);
+  const auto ids = host.callAll({{fault.method, nullptr}, {"set_rules", kRules}});
+  EXPECT_EQ(host.answer(ids[0]), nullResult(ids[0], fault.method));
+  EXPECT_GE(host.latency(ids[0]), kGuard);
+  EXPECT_EQ(host.answer(ids[1]), nullResult(ids[1], "set_rules"));
+  expectServedVersion(host);
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, WireFaults,
+    ::testing::Values(WireFault{"Malformed", "--malformed-reply", "iosOff", "off"},
+                      WireFault{"OverOneMebibyte", "--oversize-reply", "iosOff", "off"},
+                      WireFault{"UnknownCallId", "--unknown-id-reply", "iosOff", "off"},
+                      WireFault{"WrongTypes", "--wrong-types-reply", "iosOff", "off"},
+                      WireFault{"WrongTypesForAccess", "--wrong-types-reply", "access", "access"},
+                      WireFault{"HalfAFrameThenClosed", "--half-frame-reply", "iosOff", "off"}),
+    [](const ::testing::TestParamInfo<WireFault>& info) { return std::string(info.param.name); });
+
+TEST(Faults, TheSocketFileRemovedWhileConnected) {
+  TempRoot root;
+  // setRule is answered under a call id that was never sent, which breaks the link.
+  root.installHelper({"--unknown-id-reply", "setRule"});
+  HostProcess host(root);
+  const int on = host.call("on", Json::object());
+  EXPECT_EQ(host.answer(on), nullResult(on, "on"));
+  ASSERT_TRUE(fs::remove(root.serviceSocket()));
+
+  // The link in place does not need the file.
+  expectServedVersion(host);
+
+  // A new link is needed while the first helper still runs, its file gone: the
+  // interruption's access (the tunnel is on) must reach a helper all the same.
+  const int rules = host.call("set_rules", kRules);
+  ASSERT_TRUE(root.waitForOps(4));
+  EXPECT_EQ(host.answer(rules), nullResult(rules, "set_rules"));
+  EXPECT_GE(host.latency(rules), kGuard);
+  expectServedVersion(host);
+
+  // And with the file gone and the helper dead.
+  ASSERT_TRUE(fs::remove(root.serviceSocket()));
+  ASSERT_EQ(::kill(root.helperPids().at(1), SIGKILL), 0);
+  ASSERT_TRUE(root.waitForOps(6));
+  expectServedVersion(host);
+
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 iosOn", "#1 getTunnelVersion", "#1 setRule", "#2 access",
+                                          "#2 getTunnelVersion", "#3 access", "#3 getTunnelVersion"));
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), IsEmpty());
+}
+
+// Root ignores permission bits, but not a read-only mount: every write below the
+// folder fails with EROFS, for root too. The folder is bound onto itself, then the
+// binding is made read-only; lifting it lays the folder bare again.
+class ReadOnlyMount {
+ public:
+  explicit ReadOnlyMount(fs::path folder) : folder_(std::move(folder)) {
+    if (::mount(folder_.c_str(), folder_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      error_ = errno;
+      return;
+    }
+    mounted_ = true;
+    if (::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      error_ = errno;
+      lift();
+    }
+  }
+  ~ReadOnlyMount() { lift(); }
+  ReadOnlyMount(const ReadOnlyMount&) = delete;
+  ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
+
+  bool readOnly() const { return mounted_; }
+  std::string failure() const { return std::strerror(error_); }
+  void lift() {
+    if (mounted_ && ::umount2(folder_.c_str(), MNT_DETACH) == 0) mounted_ = false;
+  }
+
+ private:
+  fs::path folder_;
+  bool mounted_ = false;
+  int error_ = 0;
+};
+
+std::vector<std::string> folderNames(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  return names;
+}
+
+TEST(Faults, AnInstallationIntoAReadOnlySystemRootFailsAndTheNextOneSucceeds) {
+  TempRoot root;
+  HostProcess host(root);
+  const int started = host.call("print", {{"message", "started"}});
+  EXPECT_EQ(host.answer(started), nullResult(started, "print"));
+  ReadOnlyMount readOnly(root.path());
+  if (!readOnly.readOnly()) GTEST_SKIP() << "cannot mount the system root read-only here: " << readOnly.failure();
+
+  for (const char* method : {"access", "get_tunnel_version"}) {
+    const int id = host.call(method);
+    const Json answer = host.answer(id);
+    const Json error = answer.value("error", Json::object());
+    EXPECT_EQ(error.value("code", ""), "xpc_connection_error") << answer;
+    EXPECT_THAT(error.value("message", ""), StartsWith(kBlessFailed));
+    EXPECT_THAT(error.value("message", ""), HasSubstr("Read-only file system"));
+  }
+  EXPECT_FALSE(fs::exists(root.helperPath()));
+
+  readOnly.lift();
+  const int access = host.call("access");
+  EXPECT_EQ(host.answer(access), nullResult(access, "access"));
+  expectServedVersion(host);
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 getTunnelVersion"));
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), ElementsAre("started"));
+  // Nothing half-written stayed beside the helper.
+  EXPECT_THAT(folderNames(root.helperPath().parent_path()), ElementsAre("com.veltrino.mac.helper"));
+}
+
+TEST(Faults, AnUpdateIntoAReadOnlyHelperFolderIsReportedAndTriedAgain) {
+  TempRoot root;
+  root.installHelper({"--build", "1"});
+  HostProcess host(root);
+  ReadOnlyMount readOnly(root.helperPath().parent_path());
+  if (!readOnly.readOnly()) GTEST_SKIP() << "cannot mount the helper folder read-only here: " << readOnly.failure();
+
+  // The old helper answers; replacing it fails, and says so on a line of its own.
+  const int first = host.call("access");
+  EXPECT_EQ(host.answer(first), nullResult(first, "access"));
+  ASSERT_EQ(host.diagnostics().size(), 1u);
+  EXPECT_THAT(host.diagnostics()[0], StartsWith(kBlessFailed));
+  EXPECT_THAT(host.diagnostics()[0], HasSubstr("Read-only file system"));
+  expectServedVersion(host);
+
+  // The failed check counts as none: the next access checks again, and now replaces it.
+  readOnly.lift();
+  const int second = host.call("access");
+  EXPECT_EQ(host.answer(second), nullResult(second, "access"));
+  ASSERT_TRUE(root.waitForOps(6));
+  expectServedVersion(host);
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 getTunnelVersion", "#1 getVersion",
+                                          "#1 access", "#1 exitHelper", "#2 getTunnelVersion"));
+  expectCleanEnd(root, host);
+  EXPECT_EQ(host.diagnostics().size(), 1u);
+}
+
+TEST(Faults, DeniedAuthorizationAnswersEveryCallAndTheNextRunIsAllowed) {
+  TempRoot root;
+  {
+    HostProcess host(root, {{"VELTRINO_AUTHORIZATION", "deny"}});
+    const auto ids = host.callAll({{"access", nullptr}, {"get_tunnel_version", nullptr}, {"set_hive", kHive}});
+    EXPECT_EQ(host.answer(ids[0]), connectionError(ids[0], "access", kDenied));
+    EXPECT_EQ(host.answer(ids[1]), connectionError(ids[1], "get_tunnel_version", kDenied));
+    EXPECT_EQ(host.answer(ids[2]), connectionError(ids[2], "set_hive", kDenied));
+    const int print = host.call("print", {{"message", "still here"}});
+    EXPECT_EQ(host.answer(print), nullResult(print, "print"));
+    expectCleanEnd(root, host);
+    EXPECT_THAT(host.diagnostics(), ElementsAre("still here"));
+    EXPECT_FALSE(fs::exists(root.helperPath()));
+  }
+  // The policy is the host's environment, read when it asks; a run that is allowed
+  // installs over the same root.
+  HostProcess host(root, {{"VELTRINO_AUTHORIZATION", "allow"}});
+  const int access = host.call("access");
+  EXPECT_EQ(host.answer(access), nullResult(access, "access"));
+  expectServedVersion(host);
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 getTunnelVersion"));
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), IsEmpty());
+}
+
+TEST(Faults, AfterADenialAHelperInstalledMeanwhileIsReachedByTheNextCall) {
+  TempRoot root;
+  HostProcess host(root, {{"VELTRINO_AUTHORIZATION", "deny"}});
+  const int denied = host.call("get_tunnel_version");
+  EXPECT_EQ(host.answer(denied), connectionError(denied, "get_tunnel_version", kDenied));
+  root.installHelper();
+  expectServedVersion(host);
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), IsEmpty());
+}
+
+TEST(Faults, ADeniedUpdateIsReportedAndCheckedAgainByTheNextAccess) {
+  TempRoot root;
+  root.installHelper({"--build", "1"});
+  {
+    HostProcess host(root, {{"VELTRINO_AUTHORIZATION", "deny"}});
+    for (int i = 0; i < 2; ++i) {
+      const int access = host.call("access");
+      EXPECT_EQ(host.answer(access), nullResult(access, "access"));
+    }
+    expectServedVersion(host);
+    expectCleanEnd(root, host);
+    EXPECT_THAT(host.diagnostics(), ElementsAre(kDenied, kDenied));
+  }
+  ASSERT_TRUE(root.waitForOps(7));  // the run's last two calls, the helper let go
+  HostProcess host(root);
+  const int access = host.call("access");
+  EXPECT_EQ(host.answer(access), nullResult(access, "access"));
+  ASSERT_TRUE(root.waitForOps(10));
+  expectServedVersion(host);
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 getVersion", "#1 access",
+                                          "#1 getTunnelVersion", "#1 getTunnelVersion", "#1 getTunnelVersion",
+                                          "#1 getVersion", "#1 access", "#1 exitHelper", "#2 getTunnelVersion"));
+  expectCleanEnd(root, host);
+  EXPECT_THAT(host.diagnostics(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace e2e
