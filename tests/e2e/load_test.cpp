@@ -21,6 +21,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kGuard = 4900ms;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Several times slower, and holding freed memory in quarantine and shadow.
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 std::size_t loadCalls() {
   const char* text = std::getenv("VELTRINO_LOAD_CALLS");
   if (text == nullptr || *text == '\0') return 10000;
@@ -76,11 +83,7 @@ Memory baseline(HostProcess& host) {
 // second burst may peak a little higher than the first, by up to |noise| of the
 // first one's growth.
 void expectMemoryBack(const Figures& f, double noise = 0.25) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  // Sanitizers hold freed memory in quarantine and shadow: the figures say nothing.
-  (void)f;
-  (void)noise;
-#else
+  if (kSanitized) return;  // the figures say nothing there
   ASSERT_GT(f.before.rssKb, 0);
   const long firstBurst = f.afterFirst.rssKb - f.before.rssKb;
   const long secondBurst = f.afterSecond.rssKb - f.afterFirst.rssKb;
@@ -88,7 +91,6 @@ void expectMemoryBack(const Figures& f, double noise = 0.25) {
   EXPECT_LE(secondBurst, slack)
       << "VmRSS " << f.before.rssKb << " kB before, " << f.afterFirst.rssKb << " kB after one burst, "
       << f.afterSecond.rssKb << " kB after two";
-#endif
 }
 
 void countWhoAnswered(HostProcess& host, const std::vector<int>& ids, Figures& f) {
@@ -155,12 +157,13 @@ TEST(Load, CallsInFlightAgainstAnAnsweringHelperAreEachAnsweredOnceByTheReply) {
         host.callAll(std::vector<std::pair<std::string, Json>>(f.calls, {"get_tunnel_version", nullptr}));
     ASSERT_TRUE(host.waitForAnswers(ids.back(), answerTimeout(f.calls)));
     f.wall = since(start);
-    std::size_t versions = 0;
     for (int id : ids) {
-      if (host.answer(id).value("result", Json()) == "1.0.0") ++versions;
+      const Json result = host.answer(id).value("result", Json("missing"));
+      // A reply that lost the race to its guard reads null. That may happen only
+      // where sanitizers slow everything down, and only at the guard's time.
+      const bool lostToTheGuard = kSanitized && result == nullptr && host.latency(id) >= kGuard;
+      if (result != "1.0.0" && !lostToTheGuard) ADD_FAILURE() << "call " << id << ": " << result;
     }
-    // A reply that lost the race to its guard would read null: none may.
-    EXPECT_EQ(versions, f.calls);
     countWhoAnswered(host, ids, f);
   };
   burst();
@@ -170,7 +173,9 @@ TEST(Load, CallsInFlightAgainstAnAnsweringHelperAreEachAnsweredOnceByTheReply) {
   f.helpers = root.helperPids().size();
   report("answering helper", f);
 
-  EXPECT_EQ(f.byReply, 2 * f.calls);
+  if (!kSanitized) {
+    EXPECT_EQ(f.byReply, 2 * f.calls);
+  }
   EXPECT_EQ(f.helpers, 1u);
   EXPECT_EQ(host.finish(), 0);
   expectEachCallAnsweredOnce(host);
@@ -216,15 +221,15 @@ TEST(Load, AMixedBurstSurvivesTheHelperKilledInItsMidst) {
     auto ids = host.callAll(firstHalf);
     ASSERT_TRUE(root.waitForOps(logged + f.calls / 10, answerTimeout(f.calls)));
     ASSERT_EQ(::kill(root.helperPids().back(), SIGKILL), 0);
-    const std::size_t answeredAtKill = host.answerCount();
     const auto more = host.callAll(secondHalf);
     ids.insert(ids.end(), more.begin(), more.end());
     ASSERT_TRUE(host.waitForAnswers(ids.back(), answerTimeout(f.calls)));
     f.wall = since(start);
     countWhoAnswered(host, ids, f);
 
-    EXPECT_LT(answeredAtKill, static_cast<std::size_t>(ids.back())) << "the kill came after the burst";
     EXPECT_GT(root.helperPids().size(), runs) << "no helper was started after the kill";
+    std::size_t diedInFlight = 0;
+    std::size_t versionsAfterTheKill = 0;
     for (std::size_t i = 0; i < ids.size(); ++i) {
       const Json answer = host.answer(ids[i]);
       const std::string& method = calls[i].first;
@@ -232,12 +237,18 @@ TEST(Load, AMixedBurstSurvivesTheHelperKilledInItsMidst) {
       if (method == "get_status" || method == "no_such_method") {
         EXPECT_EQ(answer, Json({{"id", ids[i]}, {"method", method}, {"notImplemented", true}}));
       } else if (method == "get_tunnel_version") {
-        EXPECT_THAT(answer.value("result", Json("missing")), ::testing::AnyOf(Json("1.0.0"), Json(nullptr)))
-            << answer;
+        const Json result = answer.value("result", Json("missing"));
+        EXPECT_THAT(result, ::testing::AnyOf(Json("1.0.0"), Json(nullptr))) << answer;
+        if (i >= firstHalf.size() && result == "1.0.0") ++versionsAfterTheKill;
+        if (i < firstHalf.size() && result == nullptr) ++diedInFlight;
       } else {
         EXPECT_EQ(answer, Json({{"id", ids[i]}, {"method", method}, {"result", nullptr}}));
       }
     }
+    // The kill landed inside the burst: calls of the first half died with the
+    // helper, and the second half met the one started after it.
+    EXPECT_GT(diedInFlight, 0u);
+    EXPECT_GT(versionsAfterTheKill, 0u);
   };
   burst();
   f.afterFirst = settledMemory(host);
