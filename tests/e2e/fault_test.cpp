@@ -56,7 +56,7 @@ void expectServedVersion(HostProcess& host) {
 // the late reply has been dealt with.
 void expectCleanEnd(const TempRoot& root, HostProcess& host) {
   std::vector<pid_t> held;
-  for (pid_t pid : root.helperPids()) {
+  for (pid_t pid : root.liveHelperPids()) {
     if (::kill(pid, SIGSTOP) == 0) held.push_back(pid);
   }
   if (!held.empty()) {

@@ -131,10 +131,21 @@ std::vector<pid_t> TempRoot::helperPids() const {
   return out;
 }
 
-void TempRoot::killHelpers() const {
+std::vector<pid_t> TempRoot::liveHelperPids() const {
+  std::vector<pid_t> out;
   for (pid_t pid : helperPids()) {
-    if (pid > 1 && alive(pid)) ::kill(pid, SIGKILL);
+    if (pid <= 1 || !alive(pid)) continue;
+    // The program is the first argument, up to its terminating zero.
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::string program;
+    std::getline(cmdline, program, '\0');
+    if (program == helperPath().string()) out.push_back(pid);
   }
+  return out;
+}
+
+void TempRoot::killHelpers() const {
+  for (pid_t pid : liveHelperPids()) ::kill(pid, SIGKILL);
 }
 
 HostProcess::HostProcess(const TempRoot& root, std::map<std::string, std::string> environment) {

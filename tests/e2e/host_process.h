@@ -51,6 +51,9 @@ class TempRoot {
   bool waitForOps(std::size_t count, std::chrono::milliseconds timeout = 10s) const;
   // The helper processes that logged operations, in the order they first did.
   std::vector<pid_t> helperPids() const;
+  // Those of them still running this root's helper, so that a number the system has
+  // given to another process since is never signalled.
+  std::vector<pid_t> liveHelperPids() const;
   void killHelpers() const;
 
  private:
