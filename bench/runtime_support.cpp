@@ -93,7 +93,9 @@ void TempRoot::installHelper(const std::vector<std::string>& flags) const {
   }
 }
 
-fs::path TempRoot::opsLog() const { return SystemRoot(path_).resolve("/var/log") / (std::string(kHelperLabel) + ".ops.jsonl"); }
+fs::path TempRoot::opsLog() const {
+  return SystemRoot(path_).resolve("/var/log") / (std::string(kHelperLabel) + ".ops.jsonl");
+}
 
 std::size_t AppendedLines::count() {
   if (!fd_) fd_.reset(::open(file_.c_str(), O_RDONLY | O_CLOEXEC));
