@@ -138,7 +138,8 @@ int main(int argc, char** argv) {
     const bool largestSize = n == 100000.0;
     row("BM_InFlight/" + format("%.0f", n), format("%.1f ms issue", realNanoseconds(*run) / 1e6),
         "< 1 KiB/pending: " + verdict(bytes < 1024),
-        format("%.0f ns/call, ", run->value("issue_ns_per_call", 0.0)) + format("%.0f B/pending, ", bytes) +
+        format("%.0f ns/call, ", run->value("issue_ns_per_call", 0.0)) + format("%.0f B/pending ", bytes) +
+            format("(%.0f B kept after the time-out), ", run->value("bytes_kept_after_timeout", 0.0)) +
             format("last answer %+.1f ms", late) + format(" (max %+.1f ms)", run->value("max_late_ms", 0.0)) +
             (largestSize ? "; < 100 ms late: " + verdict(late < 100) : ""));
     if (!smallest) {

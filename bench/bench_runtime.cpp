@@ -264,6 +264,9 @@ void BM_InFlight(benchmark::State& state) {
     const std::int64_t held = bench::liveBytes() - baseline;
 
     host.runUntil([&] { return answers == n + 1; });
+    // What stays once every call has had its time-out answer: the connection keeps
+    // the reply of a message until it is answered or the connection fails.
+    const std::int64_t keptAfterAnswers = bench::liveBytes() - baseline;
 
     double lastLate = 0;
     double maxLate = 0;
@@ -277,6 +280,7 @@ void BM_InFlight(benchmark::State& state) {
     state.counters["issue_ns_per_call"] = 1e9 * issueCpu / static_cast<double>(n);
     state.counters["issue_wall_ms"] = milliseconds(issued - start);
     state.counters["bytes_per_pending"] = static_cast<double>(held) / static_cast<double>(n);
+    state.counters["bytes_kept_after_timeout"] = static_cast<double>(keptAfterAnswers) / static_cast<double>(n);
     state.counters["last_late_ms"] = lastLate;
     state.counters["max_late_ms"] = maxLate;
     state.counters["helper_has_all_ms"] = milliseconds(helperHasAll - start);
