@@ -122,8 +122,12 @@ int main(int argc, char** argv) {
           raw ? format("the helper alone: %.2fx the floor", realNanoseconds(*helper) / realNanoseconds(*raw)) : "");
     }
     if (host && raw) {
+      // Placed freely, either end may land on a CPU that has to be woken first, so
+      // that ratio changes from run to run; the target is judged on one CPU.
       const double ratio = realNanoseconds(*host) / realNanoseconds(*raw);
-      row("  Host / RawSocket" + label, format("%.2fx", ratio), "<= 1.5x: " + verdict(ratio <= 1.5), "");
+      const bool steady = suffix == "/one_cpu:1";
+      row("  Host / RawSocket" + label, format("%.2fx", ratio), steady ? "<= 1.5x: " + verdict(ratio <= 1.5) : "",
+          steady ? "" : "changes with where the scheduler puts each end");
     }
   }
   std::optional<Json> smallest;
