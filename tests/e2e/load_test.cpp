@@ -99,6 +99,18 @@ void countWhoAnswered(HostProcess& host, const std::vector<int>& ids, Figures& f
   }
 }
 
+// Runs |burst| twice, with the host's memory settled before and after each, and
+// reports the figures under |name|.
+template <typename Burst>
+void twoBursts(HostProcess& host, const TempRoot& root, Figures& f, const char* name, Burst&& burst) {
+  burst();
+  f.afterFirst = settledMemory(host);
+  burst();
+  f.afterSecond = settledMemory(host);
+  f.helpers = root.helperPids().size();
+  report(name, f);
+}
+
 std::chrono::milliseconds since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
@@ -128,12 +140,7 @@ TEST(Load, CallsInFlightAgainstASilentHelperAreEachAnsweredOnceByTheGuard) {
     EXPECT_TRUE(root.waitForOps(logged + f.calls));
     root.killHelpers();
   };
-  burst();
-  f.afterFirst = settledMemory(host);
-  burst();
-  f.afterSecond = settledMemory(host);
-  f.helpers = root.helperPids().size();
-  report("silent helper", f);
+  twoBursts(host, root, f, "silent helper", burst);
 
   EXPECT_EQ(f.byGuard, 2 * f.calls);
   EXPECT_EQ(host.finish(), 0);
@@ -166,12 +173,7 @@ TEST(Load, CallsInFlightAgainstAnAnsweringHelperAreEachAnsweredOnceByTheReply) {
     }
     countWhoAnswered(host, ids, f);
   };
-  burst();
-  f.afterFirst = settledMemory(host);
-  burst();
-  f.afterSecond = settledMemory(host);
-  f.helpers = root.helperPids().size();
-  report("answering helper", f);
+  twoBursts(host, root, f, "answering helper", burst);
 
   if (!kSanitized) {
     EXPECT_EQ(f.byReply, 2 * f.calls);
@@ -250,12 +252,7 @@ TEST(Load, AMixedBurstSurvivesTheHelperKilledInItsMidst) {
     EXPECT_GT(diedInFlight, 0u);
     EXPECT_GT(versionsAfterTheKill, 0u);
   };
-  burst();
-  f.afterFirst = settledMemory(host);
-  burst();
-  f.afterSecond = settledMemory(host);
-  f.helpers = root.helperPids().size();
-  report("mixed burst, helper killed in each", f);
+  twoBursts(host, root, f, "mixed burst, helper killed in each", burst);
 
   // The host still serves.
   const int last = host.call("get_tunnel_version");
