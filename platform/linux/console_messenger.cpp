@@ -16,11 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/json_text.h"
+
 namespace platform::linux_backend {
 namespace {
 
 using Json = nlohmann::json;
-using OrderedJson = nlohmann::ordered_json;
 
 constexpr std::string_view kBlanks = " \t\r\f\v";
 // Long enough to say what went wrong, short enough to stay one readable line.
@@ -103,13 +104,30 @@ class EncodableBuilder {
       return true;
     }
     auto& map = std::get<EncodableMap>(frame.container);
-    auto [at, inserted] = frame.keyIndex.try_emplace(frame.key, map.size());
-    if (inserted) {
-      map.emplace_back(EncodableValue(frame.key), std::move(value));
-    } else {
-      map[at->second].second = std::move(value);
+    if (auto* existing = findKey(frame, map)) {
+      *existing = std::move(value);
+      return true;
     }
+    if (!frame.keyIndex.empty()) frame.keyIndex.emplace(frame.key, map.size());
+    map.emplace_back(EncodableValue(std::move(frame.key)), std::move(value));
     return true;
+  }
+
+  // The value already under the frame's current key, if any. A small map is scanned;
+  // a large one gets an index, so that many keys are not quadratic.
+  static EncodableValue* findKey(Frame& frame, EncodableMap& map) {
+    static constexpr std::size_t kScannedKeys = 16;
+    if (frame.keyIndex.empty() && map.size() >= kScannedKeys) {
+      for (std::size_t i = 0; i < map.size(); ++i) frame.keyIndex.emplace(std::get<std::string>(map[i].first), i);
+    }
+    if (!frame.keyIndex.empty()) {
+      auto at = frame.keyIndex.find(frame.key);
+      return at == frame.keyIndex.end() ? nullptr : &map[at->second].second;
+    }
+    for (auto& [key, existing] : map) {
+      if (std::get<std::string>(key) == frame.key) return &existing;
+    }
+    return nullptr;
   }
 
   std::vector<Frame> frames_;
@@ -192,22 +210,32 @@ ConsoleLine parseConsoleLine(std::string_view line) {
 }
 
 std::string formatAnswerLine(std::uint64_t id, std::string_view method, const FlutterResultValue& value) {
-  OrderedJson answer;
-  answer["id"] = id;
-  answer["method"] = std::string(method);
+  // {"id":N,"method":"...", then one of "result", "error" or "notImplemented"}
+  std::string line = "=> {\"id\":";
+  line.reserve(64 + method.size());
+  json_text::appendUnsigned(line, id);
+  line += ",\"method\":";
+  json_text::appendString(line, method);
   if (std::holds_alternative<std::nullptr_t>(value)) {
-    answer["result"] = nullptr;
+    line += ",\"result\":null}";
   } else if (const auto* text = std::get_if<std::string>(&value)) {
-    answer["result"] = *text;
+    line += ",\"result\":";
+    json_text::appendString(line, *text);
+    line += '}';
   } else if (const auto* error = std::get_if<FlutterError>(&value)) {
-    OrderedJson details;
-    details["code"] = error->code;
-    details["message"] = error->message ? OrderedJson(*error->message) : OrderedJson(nullptr);
-    answer["error"] = std::move(details);
+    line += ",\"error\":{\"code\":";
+    json_text::appendString(line, error->code);
+    line += ",\"message\":";
+    if (error->message) {
+      json_text::appendString(line, *error->message);
+    } else {
+      line += "null";
+    }
+    line += "}}";
   } else {
-    answer["notImplemented"] = true;
+    line += ",\"notImplemented\":true}";
   }
-  return "=> " + answer.dump(-1, ' ', false, OrderedJson::error_handler_t::replace);
+  return line;
 }
 
 // What the reader thread, the main queue and every pending result share; results

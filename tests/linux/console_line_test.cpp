@@ -204,6 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
                    R"(=> {"id":12345678901,"method":"nope","notImplemented":true})"},
         AnswerCase{5, "m", std::string("quote \" backslash \\ newline \n tab \t bell \x07"),
                    R"(=> {"id":5,"method":"m","result":"quote \" backslash \\ newline \n tab \t bell \u0007"})"},
+        AnswerCase{8, "", std::string("\b\f\r\x1f\x7f/"),
+                   "=> {\"id\":8,\"method\":\"\",\"result\":\"\\b\\f\\r\\u001f\x7f/\"}"},
         AnswerCase{6, "\xff", std::string("ok \xc3\xa9 bad \xc3"),
                    "=> {\"id\":6,\"method\":\"\xef\xbf\xbd\",\"result\":\"ok \xc3\xa9 bad \xef\xbf\xbd\"}"},
         AnswerCase{7, "m", FlutterError{"c\xfe", std::string("m\xfe")},

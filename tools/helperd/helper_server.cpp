@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <nlohmann/json.hpp>
 
+#include "platform/linux/json_text.h"
 #include "platform/linux/wire.h"
 
 namespace helperd {
@@ -24,20 +24,6 @@ using platform::XPCValue;
 using platform::XPCValues;
 using platform::linux_backend::UniqueFd;
 using Stream = asio::local::stream_protocol;
-
-nlohmann::json argumentsJson(const XPCValues& values) {
-  nlohmann::json array = nlohmann::json::array();
-  for (const auto& v : values) {
-    if (auto b = std::get_if<bool>(&v)) {
-      array.push_back(*b);
-    } else if (auto s = std::get_if<std::string>(&v)) {
-      array.push_back(*s);
-    } else {
-      array.push_back(nullptr);
-    }
-  }
-  return array;
-}
 
 // Values that are JSON but not what the operation's reply declares.
 XPCValues wrongTypes(const std::string& op) {
@@ -58,6 +44,7 @@ struct HelperServer::Impl : std::enable_shared_from_this<HelperServer::Impl> {
   UniqueFd opsLog;
   int opsLogError = 0;
   unsigned long operations = 0;
+  const pid_t pid = ::getpid();
   bool exiting = false;
 
   class Session;
@@ -181,12 +168,26 @@ std::optional<XPCValues> HelperServer::Impl::answer(const std::string& op) const
 }
 
 void HelperServer::Impl::logOperation(const std::string& op, const XPCValues& arguments) {
-  nlohmann::ordered_json line;
-  line["pid"] = ::getpid();
-  line["op"] = op;
-  line["args"] = argumentsJson(arguments);
+  // {"pid":N,"op":"...","args":[...]}
+  namespace json_text = platform::linux_backend::json_text;
+  std::string text = "{\"pid\":";
+  text.reserve(128);
+  json_text::appendUnsigned(text, static_cast<std::uint64_t>(pid));
+  text += ",\"op\":";
+  json_text::appendString(text, op);
+  text += ",\"args\":[";
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0) text += ',';
+    if (auto b = std::get_if<bool>(&arguments[i])) {
+      text += *b ? "true" : "false";
+    } else if (auto s = std::get_if<std::string>(&arguments[i])) {
+      json_text::appendString(text, *s);
+    } else {
+      text += "null";
+    }
+  }
+  text += "]}\n";
   // One write per line on an append-only file: lines of several runs never mix.
-  const std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   const char* data = text.data();
   std::size_t left = text.size();
   while (left > 0) {
