@@ -1,11 +1,18 @@
 #include "platform/linux/wire.h"
 
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
 #include <nlohmann/json.hpp>
 
 namespace platform::linux_backend::wire {
 namespace {
 
 using nlohmann::json;
+
+// ---- The nlohmann::json codec ---------------------------------------------------
 
 json toJson(const XPCValues& values) {
   json array = json::array();
@@ -93,7 +100,392 @@ std::optional<Message> readReply(const json& object, std::string* error) {
   return Message(std::move(reply));
 }
 
+// ---- UTF-8 ------------------------------------------------------------------------
+
+// The sequence that starts with the non-ASCII byte p[0], of |n| bytes available:
+// its length when it is well formed (RFC 3629: no overlong forms, no surrogates,
+// nothing past U+10FFFF). Otherwise minus the length of its longest prefix that could
+// still have begun one, at least 1: nlohmann's replacing dump puts one U+FFFD for
+// exactly those bytes and reads on from the first one that did not fit.
+int utf8Sequence(const unsigned char* p, std::size_t n) {
+  const unsigned char lead = p[0];
+  std::size_t need = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    need = 1;
+  } else if (lead == 0xe0) {
+    need = 2;
+    low = 0xa0;
+  } else if (lead == 0xed) {
+    need = 2;
+    high = 0x9f;
+  } else if (lead >= 0xe1 && lead <= 0xef) {
+    need = 2;
+  } else if (lead == 0xf0) {
+    need = 3;
+    low = 0x90;
+  } else if (lead == 0xf4) {
+    need = 3;
+    high = 0x8f;
+  } else if (lead >= 0xf1 && lead <= 0xf3) {
+    need = 3;
+  } else {
+    return -1;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (k >= n || p[k] < low || p[k] > high) return -static_cast<int>(k);
+    low = 0x80;
+    high = 0xbf;
+  }
+  return static_cast<int>(need + 1);
+}
+
+// ---- The encoder ------------------------------------------------------------------
+//
+// Writes what nlohmann's dump(-1, ' ', false, error_handler_t::replace) writes for the
+// same tree: keys in std::map order, no spaces, only '"', '\\' and control characters
+// escaped (the short forms where JSON has one, else \u00xx in lower case), other bytes
+// as they are, and ill-formed UTF-8 replaced by U+FFFD.
+
+// Bytes that a string copies as they are: printable ASCII but '"' and '\\'.
+constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
+void appendString(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  out.push_back('"');
+  std::size_t plain = 0;  // start of the bytes not yet copied
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (kPlain[c]) {
+      ++i;
+      continue;
+    }
+    if (c >= 0x80) {
+      const int length = utf8Sequence(p + i, n - i);
+      if (length > 0) {
+        i += static_cast<std::size_t>(length);
+        continue;
+      }
+      out.append(s.data() + plain, i - plain);
+      out.append("\xef\xbf\xbd");
+      i += static_cast<std::size_t>(-length);
+      plain = i;
+      continue;
+    }
+    out.append(s.data() + plain, i - plain);
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case '\b': out.append("\\b"); break;
+      case '\f': out.append("\\f"); break;
+      case '\n': out.append("\\n"); break;
+      case '\r': out.append("\\r"); break;
+      case '\t': out.append("\\t"); break;
+      default: {
+        const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
+        out.append(escaped, sizeof escaped);
+      }
+    }
+    plain = ++i;
+  }
+  out.append(s.data() + plain, n - plain);
+  out.push_back('"');
+}
+
+void appendNumber(std::string& out, std::uint64_t value) {
+  char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
+void appendValues(std::string& out, const XPCValues& values) {
+  out.push_back('[');
+  bool first = true;
+  for (const auto& value : values) {
+    if (!first) out.push_back(',');
+    first = false;
+    if (auto b = std::get_if<bool>(&value)) {
+      out.append(*b ? "true" : "false");
+    } else if (auto s = std::get_if<std::string>(&value)) {
+      appendString(out, *s);
+    } else {
+      out.append("null");
+    }
+  }
+  out.push_back(']');
+}
+
+// The body's length when nothing needs escaping, near enough to reserve once.
+std::size_t estimatedBody(const Message& message) {
+  const XPCValues* values = nullptr;
+  std::size_t size = 64;  // keys, punctuation and the id
+  if (auto request = std::get_if<Request>(&message)) {
+    size += request->selector.size();
+    values = &request->arguments;
+  } else {
+    values = &std::get<Reply>(message).values;
+  }
+  for (const auto& value : *values) {
+    auto s = std::get_if<std::string>(&value);
+    size += s != nullptr ? s->size() + 3 : 6;
+  }
+  return size;
+}
+
+void appendBody(std::string& out, const Message& message) {
+  if (auto request = std::get_if<Request>(&message)) {
+    out.append("{\"arguments\":");
+    appendValues(out, request->arguments);
+    if (request->id) {
+      out.append(",\"id\":");
+      appendNumber(out, *request->id);
+    }
+    out.append(",\"selector\":");
+    appendString(out, request->selector);
+    out.push_back('}');
+  } else {
+    const auto& reply = std::get<Reply>(message);
+    out.append("{\"id\":");
+    appendNumber(out, reply.id);
+    out.append(",\"values\":");
+    appendValues(out, reply.values);
+    out.push_back('}');
+  }
+}
+
+void putHeader(char* out, std::uint32_t length) {
+  out[0] = static_cast<char>((length >> 24) & 0xff);
+  out[1] = static_cast<char>((length >> 16) & 0xff);
+  out[2] = static_cast<char>((length >> 8) & 0xff);
+  out[3] = static_cast<char>(length & 0xff);
+}
+
+// ---- The reader for the common shapes ---------------------------------------------
+//
+// Takes one object whose keys are among "selector", "arguments", "id" and "values",
+// each at most once, in any order and spelled without escapes, with a string
+// selector, an id of plain digits that fits in 64 bits and flat arrays of null,
+// booleans and strings; whitespace as JSON allows it. It accepts only what also
+// decodes, with the same result, through nlohmann: anything else, errors included,
+// it leaves to the nlohmann reader, which also words the error. It never recurses.
+
+class Reader {
+ public:
+  explicit Reader(std::string_view body) : p_(body.data()), end_(body.data() + body.size()) {}
+
+  std::optional<Message> message() {
+    std::optional<std::string> selector;
+    std::optional<XPCValues> arguments;
+    std::optional<XPCValues> values;
+    std::optional<std::uint64_t> id;
+    skipSpace();
+    if (!eat('{')) return std::nullopt;
+    do {
+      skipSpace();
+      if (!eat('"')) return std::nullopt;
+      if (known("selector\"")) {
+        if (selector) return std::nullopt;
+        if (!colon() || !string(selector.emplace())) return std::nullopt;
+      } else if (known("arguments\"")) {
+        if (arguments) return std::nullopt;
+        if (!colon() || !array(arguments.emplace())) return std::nullopt;
+      } else if (known("values\"")) {
+        if (values) return std::nullopt;
+        if (!colon() || !array(values.emplace())) return std::nullopt;
+      } else if (known("id\"")) {
+        if (id) return std::nullopt;
+        if (!colon() || !number(id.emplace())) return std::nullopt;
+      } else {
+        return std::nullopt;
+      }
+      skipSpace();
+    } while (eat(','));
+    if (!eat('}')) return std::nullopt;
+    skipSpace();
+    if (p_ != end_) return std::nullopt;
+
+    if (selector) {
+      if (selector->empty() || !arguments || values) return std::nullopt;
+      return Message(Request{std::move(*selector), std::move(*arguments), id});
+    }
+    if (!values || !id || arguments) return std::nullopt;
+    return Message(Reply{*id, std::move(*values)});
+  }
+
+ private:
+  void skipSpace() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  }
+
+  bool eat(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  // The rest of a key, closing quote included.
+  bool known(std::string_view rest) {
+    if (static_cast<std::size_t>(end_ - p_) < rest.size() || std::memcmp(p_, rest.data(), rest.size()) != 0) {
+      return false;
+    }
+    p_ += rest.size();
+    return true;
+  }
+
+  bool colon() {
+    skipSpace();
+    if (!eat(':')) return false;
+    skipSpace();
+    return true;
+  }
+
+  bool literal(std::string_view word) {
+    if (static_cast<std::size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0) {
+      return false;
+    }
+    p_ += word.size();
+    return true;
+  }
+
+  bool number(std::uint64_t& out) {
+    if (p_ == end_ || *p_ < '0' || *p_ > '9') return false;
+    if (*p_ == '0') {
+      ++p_;
+      out = 0;
+      return true;  // a digit after it is not JSON, and fails at the next token
+    }
+    std::uint64_t value = 0;
+    constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') {
+      const auto digit = static_cast<std::uint64_t>(*p_ - '0');
+      if (value > (kMax - digit) / 10) return false;  // nlohmann makes it a float
+      value = value * 10 + digit;
+      ++p_;
+    }
+    out = value;
+    return true;
+  }
+
+  static int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // \uXXXX outside the surrogates; a pair is left to nlohmann.
+  bool unicodeEscape(std::string& out) {
+    if (end_ - p_ < 4) return false;
+    std::uint32_t code = 0;
+    for (int k = 0; k < 4; ++k) {
+      const int digit = hexDigit(p_[k]);
+      if (digit < 0) return false;
+      code = (code << 4) | static_cast<std::uint32_t>(digit);
+    }
+    if (code >= 0xd800 && code <= 0xdfff) return false;
+    p_ += 4;
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xc0 | (code >> 6)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3f)));
+    } else {
+      out.push_back(static_cast<char>(0xe0 | (code >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3f)));
+    }
+    return true;
+  }
+
+  // A string, opening quote included.
+  bool string(std::string& out) {
+    if (!eat('"')) return false;
+    const char* plain = p_;
+    while (p_ != end_) {
+      const auto c = static_cast<unsigned char>(*p_);
+      if (kPlain[c]) {
+        ++p_;
+        continue;
+      }
+      if (c == '"') {
+        out.append(plain, p_);
+        ++p_;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c >= 0x80) {
+        const int length = utf8Sequence(reinterpret_cast<const unsigned char*>(p_), static_cast<std::size_t>(end_ - p_));
+        if (length < 0) return false;
+        p_ += length;
+        continue;
+      }
+      out.append(plain, p_);
+      if (++p_ == end_) return false;
+      switch (*p_++) {
+        case '"': out.push_back('"'); break;
+        case '\\': out.push_back('\\'); break;
+        case '/': out.push_back('/'); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u':
+          if (!unicodeEscape(out)) return false;
+          break;
+        default: return false;
+      }
+      plain = p_;
+    }
+    return false;
+  }
+
+  bool array(XPCValues& out) {
+    if (!eat('[')) return false;
+    skipSpace();
+    if (eat(']')) return true;
+    out.reserve(8);  // helper calls carry a handful of values: one allocation
+    do {
+      skipSpace();
+      if (p_ == end_) return false;
+      switch (*p_) {
+        case '"':
+          if (!string(std::get<std::string>(out.emplace_back(std::in_place_type<std::string>)))) return false;
+          break;
+        case 'n':
+          if (!literal("null")) return false;
+          out.emplace_back(std::monostate{});
+          break;
+        case 't':
+          if (!literal("true")) return false;
+          out.emplace_back(true);
+          break;
+        case 'f':
+          if (!literal("false")) return false;
+          out.emplace_back(false);
+          break;
+        default: return false;
+      }
+      skipSpace();
+    } while (eat(','));
+    return eat(']');
+  }
+
+  const char* p_;
+  const char* end_;
+};
+
 }  // namespace
+
+namespace reference {
 
 std::string encodeBody(const Message& message) {
   json object = json::object();
@@ -107,21 +499,6 @@ std::string encodeBody(const Message& message) {
     object["values"] = toJson(reply.values);
   }
   return object.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-std::string frameHeader(std::uint32_t length) {
-  std::string header(kHeaderBytes, '\0');
-  header[0] = static_cast<char>((length >> 24) & 0xff);
-  header[1] = static_cast<char>((length >> 16) & 0xff);
-  header[2] = static_cast<char>((length >> 8) & 0xff);
-  header[3] = static_cast<char>(length & 0xff);
-  return header;
-}
-
-std::optional<std::string> encodeFrame(const Message& message) {
-  std::string body = encodeBody(message);
-  if (body.size() > kMaxFrameBytes) return std::nullopt;
-  return frameHeader(static_cast<std::uint32_t>(body.size())) + body;
 }
 
 std::optional<Message> decodeBody(std::string_view body, std::string* error) {
@@ -141,25 +518,74 @@ std::optional<Message> decodeBody(std::string_view body, std::string* error) {
   return std::nullopt;
 }
 
-void FrameDecoder::feed(std::string_view bytes) {
-  if (failed()) return;
-  buffer_.append(bytes);
-  parseFrames();
+}  // namespace reference
+
+std::string encodeBody(const Message& message) {
+  std::string body;
+  body.reserve(estimatedBody(message));
+  appendBody(body, message);
+  return body;
 }
 
-void FrameDecoder::parseFrames() {
+std::string frameHeader(std::uint32_t length) {
+  std::string header(kHeaderBytes, '\0');
+  putHeader(header.data(), length);
+  return header;
+}
+
+std::optional<std::string> encodeFrame(const Message& message) {
+  std::string frame;
+  frame.reserve(kHeaderBytes + estimatedBody(message));
+  frame.append(kHeaderBytes, '\0');
+  appendBody(frame, message);
+  const std::size_t length = frame.size() - kHeaderBytes;
+  if (length > kMaxFrameBytes) return std::nullopt;
+  putHeader(frame.data(), static_cast<std::uint32_t>(length));
+  return frame;
+}
+
+std::optional<Message> decodeBody(std::string_view body, std::string* error) {
+  if (auto message = Reader(body).message()) return message;
+  return reference::decodeBody(body, error);
+}
+
+void FrameDecoder::feed(std::string_view bytes) {
+  if (failed()) return;
+  if (head_ == buffer_.size()) {
+    // Nothing held: decode straight from |bytes| and keep only an unfinished tail.
+    buffer_.clear();
+    head_ = 0;
+    const std::size_t used = parseFrames(bytes);
+    if (!failed()) buffer_.assign(bytes.substr(used));
+  } else {
+    // Moving the held bytes costs no more than the frames already taken from before them.
+    if (head_ >= buffer_.size() - head_) {
+      buffer_.erase(0, head_);
+      head_ = 0;
+    }
+    buffer_.append(bytes);
+    head_ += parseFrames(std::string_view(buffer_).substr(head_));
+  }
+  if (failed()) {
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+    head_ = 0;
+  }
+}
+
+std::size_t FrameDecoder::parseFrames(std::string_view bytes) {
   std::size_t offset = 0;
-  while (!failed() && buffer_.size() - offset >= kHeaderBytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data() + offset);
+  while (bytes.size() - offset >= kHeaderBytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
     const std::uint32_t length = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
                                  (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
     if (length > kMaxFrameBytes) {
       error_ = "a frame of " + std::to_string(length) + " bytes is over the limit";
       break;
     }
-    if (buffer_.size() - offset - kHeaderBytes < length) break;
+    if (bytes.size() - offset - kHeaderBytes < length) break;
     std::string error;
-    auto message = decodeBody(std::string_view(buffer_).substr(offset + kHeaderBytes, length), &error);
+    auto message = decodeBody(bytes.substr(offset + kHeaderBytes, length), &error);
     if (!message) {
       error_ = std::move(error);
       break;
@@ -167,12 +593,7 @@ void FrameDecoder::parseFrames() {
     ready_.push_back(std::move(*message));
     offset += kHeaderBytes + length;
   }
-  if (failed()) {
-    buffer_.clear();
-    buffer_.shrink_to_fit();
-  } else {
-    buffer_.erase(0, offset);
-  }
+  return offset;
 }
 
 std::optional<Message> FrameDecoder::next() {

@@ -48,6 +48,16 @@ std::string frameHeader(std::uint32_t length);
 // is not exactly one of the two shapes above.
 std::optional<Message> decodeBody(std::string_view body, std::string* error = nullptr);
 
+// The codec built on nlohmann::json. encodeBody and decodeBody above are written by
+// hand for speed and must agree with these byte for byte and verdict for verdict;
+// decodeBody hands them whatever its own reader does not take (escaped keys,
+// surrogate pairs, numbers with a sign or exponent, nesting, duplicate keys, any
+// error). The fuzzer compares the two.
+namespace reference {
+std::string encodeBody(const Message& message);
+std::optional<Message> decodeBody(std::string_view body, std::string* error = nullptr);
+}  // namespace reference
+
 // Incremental decoder: feed bytes as they arrive, take complete messages out. The
 // first bad frame (oversize length, bad JSON, wrong shape) breaks the stream for
 // good: later input is ignored and no further message comes out.
@@ -60,12 +70,17 @@ class FrameDecoder {
   bool failed() const { return error_.has_value(); }
   const std::optional<std::string>& error() const { return error_; }
   // Bytes held that do not yet form a whole frame.
-  std::size_t buffered() const { return buffer_.size(); }
+  std::size_t buffered() const { return buffer_.size() - head_; }
 
  private:
-  void parseFrames();
+  // Decodes the whole frames at the start of |bytes|; returns how many bytes they
+  // took. Sets error_ at the first bad one.
+  std::size_t parseFrames(std::string_view bytes);
 
+  // Bytes before head_ belong to frames already decoded; they are dropped only when
+  // that is cheap compared with what is still held.
   std::string buffer_;
+  std::size_t head_ = 0;
   std::deque<Message> ready_;
   std::optional<std::string> error_;
 };
