@@ -1,52 +1,110 @@
 #include "platform/linux/json_text.h"
 
 #include <charconv>
-#include <nlohmann/json.hpp>
+#include <limits>
 
 namespace platform::linux_backend::json_text {
 
-void appendString(std::string& out, std::string_view text) {
+int utf8Sequence(const unsigned char* p, std::size_t n) {
+  const unsigned char lead = p[0];
+  std::size_t need = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    need = 1;
+  } else if (lead == 0xe0) {
+    need = 2;
+    low = 0xa0;
+  } else if (lead == 0xed) {
+    need = 2;
+    high = 0x9f;
+  } else if (lead >= 0xe1 && lead <= 0xef) {
+    need = 2;
+  } else if (lead == 0xf0) {
+    need = 3;
+    low = 0x90;
+  } else if (lead == 0xf4) {
+    need = 3;
+    high = 0x8f;
+  } else if (lead >= 0xf1 && lead <= 0xf3) {
+    need = 3;
+  } else {
+    return -1;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (k >= n || p[k] < low || p[k] > high) return -static_cast<int>(k);
+    low = 0x80;
+    high = 0xbf;
+  }
+  return static_cast<int>(need + 1);
+}
+
+void appendString(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
-  // Text other than ASCII is rare here, and replacing bad UTF-8 exactly as the library
-  // does is the library's business: such strings are left to it.
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      out += nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-      return;
-    }
-  }
-  out.reserve(out.size() + text.size() + 2);
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
   out.push_back('"');
-  std::size_t plain = 0;  // start of the run not yet copied
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
-    out.append(text.data() + plain, i - plain);
-    plain = i + 1;
-    out.push_back('\\');
-    switch (byte) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case '\b': out.push_back('b'); break;
-      case '\f': out.push_back('f'); break;
-      case '\n': out.push_back('n'); break;
-      case '\r': out.push_back('r'); break;
-      case '\t': out.push_back('t'); break;
-      default:
-        out += "u00";
-        out.push_back(kHex[byte >> 4]);
-        out.push_back(kHex[byte & 0xf]);
-        break;
+  std::size_t plain = 0;  // start of the bytes not yet copied
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (kPlain[c]) {
+      ++i;
+      continue;
     }
+    if (c >= 0x80) {
+      const int length = utf8Sequence(p + i, n - i);
+      if (length > 0) {
+        i += static_cast<std::size_t>(length);
+        continue;
+      }
+      out.append(s.data() + plain, i - plain);
+      out.append("\xef\xbf\xbd");
+      i += static_cast<std::size_t>(-length);
+      plain = i;
+      continue;
+    }
+    out.append(s.data() + plain, i - plain);
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case '\b': out.append("\\b"); break;
+      case '\f': out.append("\\f"); break;
+      case '\n': out.append("\\n"); break;
+      case '\r': out.append("\\r"); break;
+      case '\t': out.append("\\t"); break;
+      default: {
+        const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
+        out.append(escaped, sizeof escaped);
+      }
+    }
+    plain = ++i;
   }
-  out.append(text.data() + plain, text.size() - plain);
+  out.append(s.data() + plain, n - plain);
   out.push_back('"');
 }
 
 void appendUnsigned(std::string& out, std::uint64_t value) {
-  char digits[20];
+  char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
   const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
+  out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
+void appendValues(std::string& out, const XPCValues& values) {
+  out.push_back('[');
+  bool first = true;
+  for (const auto& value : values) {
+    if (!first) out.push_back(',');
+    first = false;
+    if (auto b = std::get_if<bool>(&value)) {
+      out.append(*b ? "true" : "false");
+    } else if (auto s = std::get_if<std::string>(&value)) {
+      appendString(out, *s);
+    } else {
+      out.append("null");
+    }
+  }
+  out.push_back(']');
 }
 
 }  // namespace platform::linux_backend::json_text

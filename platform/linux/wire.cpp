@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/json_text.h"
+
 namespace platform::linux_backend::wire {
 namespace {
 
@@ -100,128 +102,16 @@ std::optional<Message> readReply(const json& object, std::string* error) {
   return Message(std::move(reply));
 }
 
-// ---- UTF-8 ------------------------------------------------------------------------
-
-// The sequence that starts with the non-ASCII byte p[0], of |n| bytes available:
-// its length when it is well formed (RFC 3629: no overlong forms, no surrogates,
-// nothing past U+10FFFF). Otherwise minus the length of its longest prefix that could
-// still have begun one, at least 1: nlohmann's replacing dump puts one U+FFFD for
-// exactly those bytes and reads on from the first one that did not fit.
-int utf8Sequence(const unsigned char* p, std::size_t n) {
-  const unsigned char lead = p[0];
-  std::size_t need = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    need = 1;
-  } else if (lead == 0xe0) {
-    need = 2;
-    low = 0xa0;
-  } else if (lead == 0xed) {
-    need = 2;
-    high = 0x9f;
-  } else if (lead >= 0xe1 && lead <= 0xef) {
-    need = 2;
-  } else if (lead == 0xf0) {
-    need = 3;
-    low = 0x90;
-  } else if (lead == 0xf4) {
-    need = 3;
-    high = 0x8f;
-  } else if (lead >= 0xf1 && lead <= 0xf3) {
-    need = 3;
-  } else {
-    return -1;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (k >= n || p[k] < low || p[k] > high) return -static_cast<int>(k);
-    low = 0x80;
-    high = 0xbf;
-  }
-  return static_cast<int>(need + 1);
-}
-
 // ---- The encoder ------------------------------------------------------------------
 //
 // Writes what nlohmann's dump(-1, ' ', false, error_handler_t::replace) writes for the
-// same tree: keys in std::map order, no spaces, only '"', '\\' and control characters
-// escaped (the short forms where JSON has one, else \u00xx in lower case), other bytes
-// as they are, and ill-formed UTF-8 replaced by U+FFFD.
+// same tree: keys in std::map order, no spaces; strings as json_text writes them.
 
-// Bytes that a string copies as they are: printable ASCII but '"' and '\\'.
-constexpr std::array<bool, 256> kPlain = [] {
-  std::array<bool, 256> plain{};
-  for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
-  return plain;
-}();
-
-void appendString(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  out.push_back('"');
-  std::size_t plain = 0;  // start of the bytes not yet copied
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = p[i];
-    if (kPlain[c]) {
-      ++i;
-      continue;
-    }
-    if (c >= 0x80) {
-      const int length = utf8Sequence(p + i, n - i);
-      if (length > 0) {
-        i += static_cast<std::size_t>(length);
-        continue;
-      }
-      out.append(s.data() + plain, i - plain);
-      out.append("\xef\xbf\xbd");
-      i += static_cast<std::size_t>(-length);
-      plain = i;
-      continue;
-    }
-    out.append(s.data() + plain, i - plain);
-    switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\b': out.append("\\b"); break;
-      case '\f': out.append("\\f"); break;
-      case '\n': out.append("\\n"); break;
-      case '\r': out.append("\\r"); break;
-      case '\t': out.append("\\t"); break;
-      default: {
-        const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
-        out.append(escaped, sizeof escaped);
-      }
-    }
-    plain = ++i;
-  }
-  out.append(s.data() + plain, n - plain);
-  out.push_back('"');
-}
-
-void appendNumber(std::string& out, std::uint64_t value) {
-  char digits[std::numeric_limits<std::uint64_t>::digits10 + 1];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, static_cast<std::size_t>(end - digits));
-}
-
-void appendValues(std::string& out, const XPCValues& values) {
-  out.push_back('[');
-  bool first = true;
-  for (const auto& value : values) {
-    if (!first) out.push_back(',');
-    first = false;
-    if (auto b = std::get_if<bool>(&value)) {
-      out.append(*b ? "true" : "false");
-    } else if (auto s = std::get_if<std::string>(&value)) {
-      appendString(out, *s);
-    } else {
-      out.append("null");
-    }
-  }
-  out.push_back(']');
-}
+using json_text::appendString;
+using json_text::appendValues;
+using json_text::kPlain;
+using json_text::utf8Sequence;
+constexpr auto appendNumber = json_text::appendUnsigned;
 
 // The body's length when nothing needs escaping, near enough to reserve once.
 std::size_t estimatedBody(const Message& message) {

@@ -175,18 +175,9 @@ void HelperServer::Impl::logOperation(const std::string& op, const XPCValues& ar
   json_text::appendUnsigned(text, static_cast<std::uint64_t>(pid));
   text += ",\"op\":";
   json_text::appendString(text, op);
-  text += ",\"args\":[";
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    if (i > 0) text += ',';
-    if (auto b = std::get_if<bool>(&arguments[i])) {
-      text += *b ? "true" : "false";
-    } else if (auto s = std::get_if<std::string>(&arguments[i])) {
-      json_text::appendString(text, *s);
-    } else {
-      text += "null";
-    }
-  }
-  text += "]}\n";
+  text += ",\"args\":";
+  json_text::appendValues(text, arguments);
+  text += "}\n";
   // One write per line on an append-only file: lines of several runs never mix.
   const char* data = text.data();
   std::size_t left = text.size();
