@@ -38,7 +38,7 @@ NSXPCInterface NSXPCInterface::interfaceWithProtocol(const XPCProtocolDescriptio
 }
 
 const XPCMethodSignature* NSXPCInterface::method(std::string_view selector) const {
-  for (const auto& m : protocol_.methods) {
+  for (const auto& m : protocol_->methods) {
     if (m.selector == selector) return &m;
   }
   return nullptr;
@@ -116,20 +116,32 @@ void NSXPCConnection::sendMessage(const std::string& selector, XPCValues argumen
     return;
   }
   // A reply is taken once, and only in the shape the interface gives it; anything else
-  // counts as a message that could not be delivered.
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  auto types = *signature->reply;
-  XPCReplyHandler checkedReply = [done, types, reply = std::move(reply), failure, selector](XPCValues values) {
-    if (done->exchange(true)) return;
-    if (fits(values, types)) {
-      reply(std::move(values));
-    } else if (failure) {
-      failure(xpcError(kReplyInvalid, "The reply to " + selector + " does not match the interface."));
+  // counts as a message that could not be delivered. The reply and the failure share
+  // one record, which holds the interface's description for the signature.
+  struct Outstanding {
+    std::atomic<bool> done{false};
+    XPCReplyHandler reply;
+    XPCErrorHandler failure;
+    std::shared_ptr<const XPCProtocolDescription> description;
+    const XPCMethodSignature* signature;
+  };
+  auto outstanding = std::make_shared<Outstanding>();
+  outstanding->reply = std::move(reply);
+  outstanding->failure = std::move(failure);
+  outstanding->description = interface_->description();
+  outstanding->signature = signature;
+  XPCReplyHandler checkedReply = [outstanding](XPCValues values) {
+    if (outstanding->done.exchange(true)) return;
+    if (fits(values, *outstanding->signature->reply)) {
+      outstanding->reply(std::move(values));
+    } else if (outstanding->failure) {
+      outstanding->failure(
+          xpcError(kReplyInvalid, "The reply to " + outstanding->signature->selector + " does not match the interface."));
     }
   };
-  XPCErrorHandler checkedFailure = [done, failure](const NSError& error) {
-    if (done->exchange(true)) return;
-    if (failure) failure(error);
+  XPCErrorHandler checkedFailure = [outstanding](const NSError& error) {
+    if (outstanding->done.exchange(true)) return;
+    if (outstanding->failure) outstanding->failure(error);
   };
   transport_->send(std::move(message), std::move(checkedReply), std::move(checkedFailure));
 }

@@ -37,12 +37,15 @@ struct XPCProtocolDescription {
 class NSXPCInterface {
  public:
   static NSXPCInterface interfaceWithProtocol(const XPCProtocolDescription& protocol);
-  const std::string& protocolName() const { return protocol_.name; }
+  const std::string& protocolName() const { return protocol_->name; }
   const XPCMethodSignature* method(std::string_view selector) const;
+  // Keeps the description, and every signature in it, alive for as long as it is held.
+  const std::shared_ptr<const XPCProtocolDescription>& description() const { return protocol_; }
 
  private:
-  explicit NSXPCInterface(XPCProtocolDescription protocol) : protocol_(std::move(protocol)) {}
-  XPCProtocolDescription protocol_;
+  explicit NSXPCInterface(XPCProtocolDescription protocol)
+      : protocol_(std::make_shared<const XPCProtocolDescription>(std::move(protocol))) {}
+  std::shared_ptr<const XPCProtocolDescription> protocol_;
 };
 
 struct XPCMessage {

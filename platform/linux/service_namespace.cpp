@@ -364,10 +364,11 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
   bool sendNow(XPCMessage& message, XPCReplyHandler& reply, XPCErrorHandler& failure) {
     std::unique_lock lock(sendMutex);
     if (postedSends != 0 || invalidated || !link || link->writing || !link->queue.empty()) return false;
-    wire::Request request{message.selector, std::move(message.arguments), std::nullopt};
+    wire::Request request{std::move(message.selector), std::move(message.arguments), std::nullopt};
     if (reply) request.id = nextId;
     auto frame = wire::encodeFrame(request);
     if (!frame) {
+      message.selector = std::move(request.selector);
       message.arguments = std::move(request.arguments);
       return false;  // the strand reports it
     }
