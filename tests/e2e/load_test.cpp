@@ -80,9 +80,11 @@ Memory baseline(HostProcess& host) {
 // The allocator keeps the pages of a burst's peak for the next one, so resident
 // memory does not fall back after the first burst; what it must not do is grow
 // again with the second: that would be the calls' memory never given back. The
-// second burst may peak a little higher than the first, by up to |noise| of the
-// first one's growth.
-void expectMemoryBack(const Figures& f, double noise = 0.25) {
+// second burst may peak higher than the first, by up to |noise| of the first one's
+// growth: how many calls are alive at once at the peak depends on how the host, the
+// helper and the test share the CPUs, which other tests running beside it change.
+// Calls whose memory stayed would add their whole size, some 700 bytes each.
+void expectMemoryBack(const Figures& f, double noise = 0.5) {
   if (kSanitized) return;  // the figures say nothing there
   ASSERT_GT(f.before.rssKb, 0);
   const long firstBurst = f.afterFirst.rssKb - f.before.rssKb;
