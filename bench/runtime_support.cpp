@@ -161,10 +161,10 @@ void HostHarness::deliver(std::uint64_t id, platform::linux_backend::ConsoleCall
 }
 
 void HostHarness::runUntil(const std::function<bool()>& done) {
-  while (!done()) runtime_.mainContext().run_one();
+  while (!done()) runtime_.mainQueue().runOne();
 }
 
-void HostHarness::runFor(std::chrono::milliseconds limit) { runtime_.mainContext().run_one_for(limit); }
+void HostHarness::runFor(std::chrono::milliseconds limit) { runtime_.mainQueue().runOneFor(limit); }
 
 std::string nullAnswer(std::uint64_t id, std::string_view method) {
   return platform::linux_backend::formatAnswerLine(id, method, nullptr);

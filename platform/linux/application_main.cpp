@@ -100,7 +100,7 @@ int NSApplicationMain(int argc, char* argv[]) {
 
   using namespace linux_backend;
   auto runtime = std::make_unique<LinuxRuntime>(options.systemRoot, options.bundle);
-  AsioMainQueue* queue = &runtime->mainQueue();
+  MainRunLoop* queue = &runtime->mainQueue();
   auto messenger = std::make_shared<ConsoleMessenger>(*queue, LineWriter::standardOutput(),
                                                       LineWriter::standardError(), ConsoleMessenger::Options{});
   runtime->install(messenger);
@@ -120,7 +120,7 @@ int NSApplicationMain(int argc, char* argv[]) {
     messenger->start([application] { application->terminate(nullptr); });
   });
   queue->keepAlive();
-  if (!application->isTerminated()) runtime->mainContext().run();
+  if (!application->isTerminated()) queue->run();
 
   // Take everything down in dependency order: the interface and the application's
   // objects (and with them the plug-in and its connection, which flushes what it

@@ -13,8 +13,7 @@ LinuxRuntime::LinuxRuntime(const std::filesystem::path& systemRoot, const std::f
       backgroundGuard_(std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
           background_->get_executor())),
       backgroundThread_([&context = *background_] { context.run(); }),
-      mainContext_(std::make_unique<asio::io_context>()),
-      queue_(std::make_unique<AsioMainQueue>(*mainContext_)),
+      queue_(std::make_unique<MainRunLoop>()),
       bundle_(bundle),
       files_(root_),
       security_(std::make_unique<LinuxSecurity>(root_, bundle)),
@@ -22,7 +21,6 @@ LinuxRuntime::LinuxRuntime(const std::filesystem::path& systemRoot, const std::f
 
 LinuxRuntime::~LinuxRuntime() {
   queue_.reset();
-  mainContext_.reset();
   // Drops the messenger too, when the caller no longer holds it.
   if (installed_) installBackend(previous_);
   backgroundGuard_.reset();

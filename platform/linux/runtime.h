@@ -35,9 +35,8 @@ class LinuxRuntime {
   // engine's messenger. At most once.
   void install(std::shared_ptr<FlutterBinaryMessenger> messenger);
 
-  AsioMainQueue& mainQueue() { return *queue_; }
   // Run by the thread that is to be the main thread.
-  asio::io_context& mainContext() { return *mainContext_; }
+  MainRunLoop& mainQueue() { return *queue_; }
   ServiceNamespace& services() { return *services_; }
 
  private:
@@ -45,8 +44,7 @@ class LinuxRuntime {
   std::unique_ptr<asio::io_context> background_;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> backgroundGuard_;
   std::thread backgroundThread_;
-  std::unique_ptr<asio::io_context> mainContext_;
-  std::unique_ptr<AsioMainQueue> queue_;
+  std::unique_ptr<MainRunLoop> queue_;
   LinuxStandardOutput output_;
   PlistBundle bundle_;
   RootedFileManager files_;

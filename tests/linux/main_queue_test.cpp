@@ -16,7 +16,7 @@
 namespace linux_test {
 namespace {
 
-using platform::linux_backend::AsioMainQueue;
+using platform::linux_backend::MainRunLoop;
 using ::testing::ElementsAreArray;
 using Clock = std::chrono::steady_clock;
 
@@ -26,7 +26,7 @@ std::vector<int> iota(int count, int from = 0) {
   return values;
 }
 
-TEST(AsioMainQueueTest, EqualDeadlinesRunInTheOrderScheduled) {
+TEST(MainRunLoopTest, EqualDeadlinesRunInTheOrderScheduled) {
   LoopThread loop;
   std::vector<int> order;  // touched on the loop thread only
   std::promise<void> done;
@@ -50,7 +50,7 @@ TEST(AsioMainQueueTest, EqualDeadlinesRunInTheOrderScheduled) {
   EXPECT_EQ(loop.queue.pendingTimers(), 0u);
 }
 
-TEST(AsioMainQueueTest, DelayedWorkRunsByDeadlineWhateverOrderItWasScheduledIn) {
+TEST(MainRunLoopTest, DelayedWorkRunsByDeadlineWhateverOrderItWasScheduledIn) {
   LoopThread loop;
   std::vector<int> order;
   std::promise<void> done;
@@ -64,7 +64,7 @@ TEST(AsioMainQueueTest, DelayedWorkRunsByDeadlineWhateverOrderItWasScheduledIn) 
   EXPECT_THAT(order, ElementsAreArray({0, 10, 20, 30, 40}));
 }
 
-TEST(AsioMainQueueTest, AnEarlierDeadlineFromAnotherThreadIsNotHeldUpByALaterOne) {
+TEST(MainRunLoopTest, AnEarlierDeadlineFromAnotherThreadIsNotHeldUpByALaterOne) {
   LoopThread loop;
   std::atomic<bool> lateRan{false};
   loop.queue.asyncAfter(std::chrono::hours(1), [&] { lateRan = true; });
@@ -79,7 +79,7 @@ TEST(AsioMainQueueTest, AnEarlierDeadlineFromAnotherThreadIsNotHeldUpByALaterOne
   EXPECT_EQ(loop.queue.pendingTimers(), 1u);
 }
 
-TEST(AsioMainQueueTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
+TEST(MainRunLoopTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
   LoopThread loop;
   constexpr int kThreads = 4;
   constexpr int kEach = 500;
@@ -112,7 +112,7 @@ TEST(AsioMainQueueTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
   for (const auto& one : seen) EXPECT_THAT(one, ElementsAreArray(iota(kEach)));
 }
 
-TEST(AsioMainQueueTest, IsCurrentOnlyOnTheLoopThread) {
+TEST(MainRunLoopTest, IsCurrentOnlyOnTheLoopThread) {
   LoopThread loop;
   EXPECT_FALSE(loop.queue.isCurrent());
   bool inAsync = false;
@@ -124,7 +124,7 @@ TEST(AsioMainQueueTest, IsCurrentOnlyOnTheLoopThread) {
   EXPECT_FALSE(onOtherThread);
 }
 
-TEST(AsioMainQueueTest, DelayedWorkMayScheduleMoreDelayedWork) {
+TEST(MainRunLoopTest, DelayedWorkMayScheduleMoreDelayedWork) {
   LoopThread loop;
   std::promise<int> done;
   std::function<void(int)> step = [&](int remaining) {
@@ -138,20 +138,18 @@ TEST(AsioMainQueueTest, DelayedWorkMayScheduleMoreDelayedWork) {
   EXPECT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
 }
 
-TEST(AsioMainQueueTest, RunReturnsOnceTheLastDelayedWorkHasRunWhenNotKeptAlive) {
-  asio::io_context context;
-  AsioMainQueue queue(context);
+TEST(MainRunLoopTest, RunReturnsOnceTheLastDelayedWorkHasRunWhenNotKeptAlive) {
+  MainRunLoop queue;
   bool ran = false;
   queue.asyncAfter(10ms, [&] { ran = true; });
-  context.run();  // returns only when nothing is pending
+  queue.run();  // returns only when nothing is pending
   EXPECT_TRUE(ran);
 }
 
-TEST(AsioMainQueueTest, ReleasingKeepAliveLetsAnIdleLoopReturn) {
-  asio::io_context context;
-  AsioMainQueue queue(context);
+TEST(MainRunLoopTest, ReleasingKeepAliveLetsAnIdleLoopReturn) {
+  MainRunLoop queue;
   queue.keepAlive();
-  auto finished = std::async(std::launch::async, [&] { context.run(); });
+  auto finished = std::async(std::launch::async, [&] { queue.run(); });
   std::promise<void> started;
   queue.async([&] { started.set_value(); });
   ASSERT_EQ(started.get_future().wait_for(kPatience), std::future_status::ready);
@@ -160,19 +158,30 @@ TEST(AsioMainQueueTest, ReleasingKeepAliveLetsAnIdleLoopReturn) {
   EXPECT_EQ(finished.wait_for(kPatience), std::future_status::ready);
 }
 
-TEST(AsioMainQueueTest, PendingWorkOfAQueueThatIsGoneNeverRuns) {
-  asio::io_context context;
-  bool ran = false;
-  {
-    AsioMainQueue queue(context);
-    queue.asyncAfter(1ms, [&] { ran = true; });
-    queue.asyncAfter(1h, [&] { ran = true; });
-  }
-  context.run();
-  EXPECT_FALSE(ran);
+TEST(MainRunLoopTest, StopEndsRunForGoodAndLeavesPendingWorkUnrun) {
+  MainRunLoop queue;
+  queue.keepAlive();
+  bool late = false;
+  queue.async([&] { queue.stop(); });
+  queue.async([&] { late = true; });
+  queue.asyncAfter(0ms, [&] { late = true; });
+  queue.run();
+  EXPECT_FALSE(late);
+  EXPECT_FALSE(queue.runOne());
+  EXPECT_FALSE(late);
+  EXPECT_EQ(queue.pendingTimers(), 1u);
 }
 
-TEST(AsioMainQueueTest, ManyPendingItemsRunInOrder) {
+TEST(MainRunLoopTest, RunOneForGivesUpWhenNothingComesAndRunsWhatDoes) {
+  MainRunLoop queue;
+  queue.keepAlive();
+  EXPECT_FALSE(queue.runOneFor(5ms));
+  std::thread poster([&] { queue.async([] {}); });
+  EXPECT_TRUE(queue.runOneFor(std::chrono::duration_cast<std::chrono::milliseconds>(kPatience)));
+  poster.join();
+}
+
+TEST(MainRunLoopTest, ManyPendingItemsRunInOrder) {
   LoopThread loop;
   constexpr int kCount = 100000;
   std::vector<int> order;

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <asio/io_context.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -32,7 +31,7 @@ class LoopThread {
  public:
   LoopThread() {
     queue.keepAlive();
-    thread_ = std::thread([this] { context.run(); });
+    thread_ = std::thread([this] { queue.run(); });
   }
   ~LoopThread() {
     queue.stop();
@@ -52,8 +51,7 @@ class LoopThread {
     return future.wait_for(kPatience) == std::future_status::ready;
   }
 
-  asio::io_context context;
-  platform::linux_backend::AsioMainQueue queue{context};
+  platform::linux_backend::MainRunLoop queue;
 
  private:
   std::thread thread_;
