@@ -299,7 +299,11 @@ struct Link {
   wire::FrameDecoder decoder;
   std::array<char, 65536> buffer{};
   std::deque<Outgoing> queue;  // the front one is being written
-  bool writing = false;
+  bool writing = false;        // by the strand
+  // A sender on another thread writes to the socket outside the lock; meanwhile the
+  // strand neither writes nor closes it, and a close that comes due waits for the end.
+  bool sending = false;
+  bool closeWhenSent = false;
 };
 
 }  // namespace
@@ -360,10 +364,15 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
   }
 
   // Any thread. Writes |message| now when the socket is up and nothing is queued
-  // before it; false, with nothing taken, when it has to go through the strand.
+  // before it; false, with nothing taken, when it has to go through the strand. The
+  // socket is claimed under the lock and written outside it: a sender preempted in
+  // the write by the helper it woke must not hold up the strand, which takes the
+  // reply under the same lock.
   bool sendNow(XPCMessage& message, XPCReplyHandler& reply, XPCErrorHandler& failure) {
     std::unique_lock lock(sendMutex);
-    if (postedSends != 0 || invalidated || !link || link->writing || !link->queue.empty()) return false;
+    if (postedSends != 0 || invalidated || !link || link->writing || link->sending || !link->queue.empty()) {
+      return false;
+    }
     wire::Request request{std::move(message.selector), std::move(message.arguments), std::nullopt};
     if (reply) request.id = nextId;
     auto frame = wire::encodeFrame(request);
@@ -379,16 +388,36 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     } else {
       writerFailure = std::move(failure);
     }
+    const std::shared_ptr<Link> current = link;
+    current->sending = true;
+    lock.unlock();
+
     std::string& bytes = *frame;
     const ssize_t written =
-        ::send(link->socket.native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (written == static_cast<ssize_t>(bytes.size())) return true;
-    // A full socket, or a peer that went away: the strand's writer takes the rest, and
-    // its write finds out which.
-    bytes.erase(0, written > 0 ? static_cast<std::size_t>(written) : 0);
-    link->queue.push_back(Outgoing{std::move(bytes), std::move(writerFailure)});
-    asio::post(strand, [self = shared_from_this(), current = link] { self->startWriting(current); });
+        ::send(current->socket.native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+
+    lock.lock();
+    current->sending = false;
+    const bool whole = written == static_cast<ssize_t>(bytes.size());
+    if (!whole && !current->closeWhenSent) {
+      // A full socket, or a peer that went away: the strand's writer takes the rest
+      // before anything queued meanwhile, and its write finds out which.
+      bytes.erase(0, written > 0 ? static_cast<std::size_t>(written) : 0);
+      current->queue.push_front(Outgoing{std::move(bytes), std::move(writerFailure)});
+    }
+    if (current->closeWhenSent) {
+      asio::post(strand, [current] { closeSocket(*current); });
+    } else if (!current->queue.empty()) {
+      asio::post(strand, [self = shared_from_this(), current] { self->startWriting(current); });
+    }
     return true;
+  }
+
+  // Strand only, or once no sender can reach the link any more.
+  static void closeSocket(Link& gone) {
+    std::error_code ignored;
+    gone.socket.shutdown(Stream::socket::shutdown_both, ignored);
+    gone.socket.close(ignored);
   }
 
   void handleSend(XPCMessage message, XPCReplyHandler reply, XPCErrorHandler failure) {
@@ -518,7 +547,7 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
   // Strand only.
   void startWriting(const std::shared_ptr<Link>& current) {
     std::lock_guard lock(sendMutex);
-    if (link != current || current->writing || current->queue.empty()) return;
+    if (link != current || current->writing || current->sending || current->queue.empty()) return;
     current->writing = true;
     asio::async_write(
         current->socket, asio::buffer(current->queue.front().bytes),
@@ -552,10 +581,14 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     std::unique_lock lock(sendMutex);
     auto gone = std::move(link);
     link.reset();
-    std::error_code ignored;
     // Under the lock: a sender on another thread must not write to a closed, perhaps
-    // reused, descriptor.
-    gone->socket.close(ignored);
+    // reused, descriptor. One that is writing now closes it when done.
+    if (gone->sending) {
+      gone->closeWhenSent = true;
+    } else {
+      std::error_code ignored;
+      gone->socket.close(ignored);
+    }
     if (closing) {
       lock.unlock();
       finishClose();
@@ -592,9 +625,11 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     {
       std::lock_guard lock(sendMutex);
       if (link) {
-        std::error_code ignored;
-        link->socket.shutdown(Stream::socket::shutdown_both, ignored);
-        link->socket.close(ignored);
+        if (link->sending) {
+          link->closeWhenSent = true;
+        } else {
+          closeSocket(*link);
+        }
         link.reset();
       }
       dropped.swap(pending);
