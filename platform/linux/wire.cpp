@@ -114,41 +114,36 @@ using json_text::utf8Sequence;
 constexpr auto appendNumber = json_text::appendUnsigned;
 
 // The body's length when nothing needs escaping, near enough to reserve once.
-std::size_t estimatedBody(const Message& message) {
-  const XPCValues* values = nullptr;
+std::size_t estimatedValues(const XPCValues& values) {
   std::size_t size = 64;  // keys, punctuation and the id
-  if (auto request = std::get_if<Request>(&message)) {
-    size += request->selector.size();
-    values = &request->arguments;
-  } else {
-    values = &std::get<Reply>(message).values;
-  }
-  for (const auto& value : *values) {
+  for (const auto& value : values) {
     auto s = std::get_if<std::string>(&value);
     size += s != nullptr ? s->size() + 3 : 6;
   }
   return size;
 }
 
-void appendBody(std::string& out, const Message& message) {
-  if (auto request = std::get_if<Request>(&message)) {
-    out.append("{\"arguments\":");
-    appendValues(out, request->arguments);
-    if (request->id) {
-      out.append(",\"id\":");
-      appendNumber(out, *request->id);
-    }
-    out.append(",\"selector\":");
-    appendString(out, request->selector);
-    out.push_back('}');
-  } else {
-    const auto& reply = std::get<Reply>(message);
-    out.append("{\"id\":");
-    appendNumber(out, reply.id);
-    out.append(",\"values\":");
-    appendValues(out, reply.values);
-    out.push_back('}');
+std::size_t estimatedBody(const Request& request) { return request.selector.size() + estimatedValues(request.arguments); }
+std::size_t estimatedBody(const Reply& reply) { return estimatedValues(reply.values); }
+
+void appendBody(std::string& out, const Request& request) {
+  out.append("{\"arguments\":");
+  appendValues(out, request.arguments);
+  if (request.id) {
+    out.append(",\"id\":");
+    appendNumber(out, *request.id);
   }
+  out.append(",\"selector\":");
+  appendString(out, request.selector);
+  out.push_back('}');
+}
+
+void appendBody(std::string& out, const Reply& reply) {
+  out.append("{\"id\":");
+  appendNumber(out, reply.id);
+  out.append(",\"values\":");
+  appendValues(out, reply.values);
+  out.push_back('}');
 }
 
 void putHeader(char* out, std::uint32_t length) {
@@ -410,20 +405,18 @@ std::optional<Message> decodeBody(std::string_view body, std::string* error) {
 
 }  // namespace reference
 
-std::string encodeBody(const Message& message) {
+namespace {
+
+template <typename Shape>
+std::string bodyOf(const Shape& message) {
   std::string body;
   body.reserve(estimatedBody(message));
   appendBody(body, message);
   return body;
 }
 
-std::string frameHeader(std::uint32_t length) {
-  std::string header(kHeaderBytes, '\0');
-  putHeader(header.data(), length);
-  return header;
-}
-
-std::optional<std::string> encodeFrame(const Message& message) {
+template <typename Shape>
+std::optional<std::string> frameOf(const Shape& message) {
   std::string frame;
   frame.reserve(kHeaderBytes + estimatedBody(message));
   frame.append(kHeaderBytes, '\0');
@@ -433,6 +426,26 @@ std::optional<std::string> encodeFrame(const Message& message) {
   putHeader(frame.data(), static_cast<std::uint32_t>(length));
   return frame;
 }
+
+}  // namespace
+
+std::string encodeBody(const Message& message) {
+  return std::visit([](const auto& shape) { return bodyOf(shape); }, message);
+}
+std::string encodeBody(const Request& request) { return bodyOf(request); }
+std::string encodeBody(const Reply& reply) { return bodyOf(reply); }
+
+std::string frameHeader(std::uint32_t length) {
+  std::string header(kHeaderBytes, '\0');
+  putHeader(header.data(), length);
+  return header;
+}
+
+std::optional<std::string> encodeFrame(const Message& message) {
+  return std::visit([](const auto& shape) { return frameOf(shape); }, message);
+}
+std::optional<std::string> encodeFrame(const Request& request) { return frameOf(request); }
+std::optional<std::string> encodeFrame(const Reply& reply) { return frameOf(reply); }
 
 std::optional<Message> decodeBody(std::string_view body, std::string* error) {
   if (auto message = Reader(body).message()) return message;

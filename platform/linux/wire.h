@@ -39,8 +39,13 @@ using Message = std::variant<Request, Reply>;
 // The JSON body of |message|. Strings that are not valid UTF-8 have their bad bytes
 // replaced, so encoding never throws.
 std::string encodeBody(const Message& message);
+// The same for one shape, without first copying it into a Message.
+std::string encodeBody(const Request& request);
+std::string encodeBody(const Reply& reply);
 // A whole frame (header and body); none when the body would exceed kMaxFrameBytes.
 std::optional<std::string> encodeFrame(const Message& message);
+std::optional<std::string> encodeFrame(const Request& request);
+std::optional<std::string> encodeFrame(const Reply& reply);
 // A header announcing |length| bytes, for writers that build frames by hand.
 std::string frameHeader(std::uint32_t length);
 
