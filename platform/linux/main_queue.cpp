@@ -1,6 +1,7 @@
 #include "platform/linux/main_queue.h"
 
 #include <algorithm>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -27,10 +28,21 @@ bool MainRunLoop::runsLater(const Timed& a, const Timed& b) {
   return std::tie(a.deadline, a.sequence) > std::tie(b.deadline, b.sequence);
 }
 
+MainRunLoop::~MainRunLoop() {
+  while (waking_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+}
+
 void MainRunLoop::wakeIfWaiting(std::unique_lock<std::mutex>& lock) {
-  const bool sleeping = waiting_;
+  if (!waiting_) {
+    lock.unlock();
+    return;
+  }
+  // Counted under the lock, so whoever takes the lock next and then destroys the loop
+  // sees this poster and waits for it.
+  waking_.fetch_add(1, std::memory_order_relaxed);
   lock.unlock();
-  if (sleeping) wake_.notify_one();
+  wake_.notify_one();
+  waking_.fetch_sub(1, std::memory_order_release);
 }
 
 void MainRunLoop::async(DispatchWork work) {

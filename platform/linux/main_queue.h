@@ -4,6 +4,7 @@
 // released, so that a poster is never caught holding what the woken thread needs.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -22,8 +23,9 @@ class MainRunLoop final : public DispatchQueue {
   using Clock = std::chrono::steady_clock;
 
   MainRunLoop() = default;
-  // Work still pending is dropped, never run.
-  ~MainRunLoop() override = default;
+  // Work still pending is dropped, never run. Waits for a poster on another thread to
+  // finish waking the loop.
+  ~MainRunLoop() override;
   MainRunLoop(const MainRunLoop&) = delete;
   MainRunLoop& operator=(const MainRunLoop&) = delete;
 
@@ -83,6 +85,9 @@ class MainRunLoop final : public DispatchQueue {
   bool keptAlive_ = false;
   bool stopped_ = false;
   bool waiting_ = false;
+  // Posters that have released the lock and are still waking the loop: the condition
+  // variable must outlive their call.
+  std::atomic<int> waking_{0};
 };
 
 }  // namespace platform::linux_backend
