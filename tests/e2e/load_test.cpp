@@ -190,8 +190,9 @@ TEST(Load, CallsInFlightAgainstAnAnsweringHelperAreEachAnsweredOnceByTheReply) {
 
 TEST(Load, AMixedBurstSurvivesTheHelperKilledInItsMidst) {
   TempRoot root;
-  // Replies come a second late, so the kill lands while the burst is in flight.
-  root.installHelper({"--silent", "iosOff", "--reply-delay-ms", "1000"});
+  // Replies come two seconds late, so the kill lands while the burst is in flight even
+  // when a loaded machine (sanitizers, other tests) stalls the host for a second.
+  root.installHelper({"--silent", "iosOff", "--reply-delay-ms", "2000"});
   HostProcess host(root);
   Figures f;
   f.calls = loadCalls();
