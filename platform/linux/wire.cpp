@@ -216,12 +216,13 @@ class Reader {
     return true;
   }
 
-  // The rest of a key, closing quote included.
-  bool known(std::string_view rest) {
-    if (static_cast<std::size_t>(end_ - p_) < rest.size() || std::memcmp(p_, rest.data(), rest.size()) != 0) {
+  // Takes |text| when the input goes on with it: the rest of a key (closing quote
+  // included), or a literal.
+  bool known(std::string_view text) {
+    if (static_cast<std::size_t>(end_ - p_) < text.size() || std::memcmp(p_, text.data(), text.size()) != 0) {
       return false;
     }
-    p_ += rest.size();
+    p_ += text.size();
     return true;
   }
 
@@ -229,14 +230,6 @@ class Reader {
     skipSpace();
     if (!eat(':')) return false;
     skipSpace();
-    return true;
-  }
-
-  bool literal(std::string_view word) {
-    if (static_cast<std::size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0) {
-      return false;
-    }
-    p_ += word.size();
     return true;
   }
 
@@ -346,15 +339,15 @@ class Reader {
           if (!string(std::get<std::string>(out.emplace_back(std::in_place_type<std::string>)))) return false;
           break;
         case 'n':
-          if (!literal("null")) return false;
+          if (!known("null")) return false;
           out.emplace_back(std::monostate{});
           break;
         case 't':
-          if (!literal("true")) return false;
+          if (!known("true")) return false;
           out.emplace_back(true);
           break;
         case 'f':
-          if (!literal("false")) return false;
+          if (!known("false")) return false;
           out.emplace_back(false);
           break;
         default: return false;
