@@ -114,14 +114,7 @@ platform::XPCValues replyValues(std::string_view text) {
 class Session {
  public:
   Session() {
-    tp.bundle.info = platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string("1.4")},
-                                               {"HelperCFBundleVersion", std::string("140")}};
-    tp.bundle.frameworksPath = "/Applications/Veltrino.app/Contents/Frameworks";
-    // Blessing installs the bundle's copy, as the system does.
-    tp.security.onBlessed = [this](const std::string& label) {
-      tp.files.files.insert(helper_link::helperPath());
-      tp.services.registerHelper(label).installBuild("1.4", "140");
-    };
+    tp.bundleHelper("1.4", "140");
     tp.files.files.insert(helper_link::helperPath());
     tp.services.registerHelper(helper_link::helperLabel()).setVersion("1.4", "140");
     registrar_ = std::make_shared<platform::FlutterPluginRegistrar>(tp.messenger);

@@ -20,4 +20,13 @@ TestPlatform::TestPlatform()
 
 TestPlatform::~TestPlatform() { installBackend(previous_); }
 
+void TestPlatform::bundleHelper(const std::string& version, const std::string& build) {
+  bundle.info = PlistDictionary{{"HelperCFBundleShortVersionString", version}, {"HelperCFBundleVersion", build}};
+  bundle.frameworksPath = "/Applications/Veltrino.app/Contents/Frameworks";
+  security.onBlessed = [this, version, build](const std::string& label) {
+    files.files.insert("/Library/PrivilegedHelperTools/" + label);
+    services.registerHelper(label).installBuild(version, build);
+  };
+}
+
 }  // namespace platform::testing

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/backend.h"
 #include "platform/testing/fake_security.h"
@@ -21,6 +22,11 @@ class TestPlatform {
 
   void runUntilIdle() { loop.runUntilIdle(); }
   void advance(std::chrono::milliseconds by) { loop.advance(by); }
+
+  // The app bundle carries helper |version| (|build|) in its Frameworks folder, and
+  // blessing does what the system does: the helper file appears under
+  // /Library/PrivilegedHelperTools and its job is registered, its next run that build.
+  void bundleHelper(const std::string& version, const std::string& build);
 
   VirtualLoop loop;
   VirtualQueue mainQueue{loop, "main"};
