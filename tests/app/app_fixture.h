@@ -50,42 +50,6 @@ inline const std::vector<PluginRow>& pluginTable() {
   return rows;
 }
 
-// What registerFlutterPlugins leaves in the call record: per row, the registrar
-// request, then the registration through the row's calling form.
-inline std::vector<std::string> expectedPluginRegistrations() {
-  std::vector<std::string> lines;
-  for (const auto& row : pluginTable()) {
-    lines.push_back(std::string("FlutterViewController registrarForPlugin: \"") + row.key + "\"");
-    lines.push_back(std::string(row.key) + " " + app::plugins::registrationCallName(row.call));
-  }
-  return lines;
-}
-
-// The whole call record of MainFlutterWindow's awakeFromNib, for a window that the
-// record names |window| (e.g. "MainFlutterWindow \"Veltrino\"") with frame |frame|.
-inline std::vector<std::string> expectedAwakeFromNib(const std::string& window, const NSRect& frame) {
-  std::vector<std::string> lines = {
-      "FlutterViewController init",
-      window + " frame",
-      window + " setContentViewController: FlutterViewController",
-      window + " setFrame:display: " + platform::NSStringFromRect(frame) + " YES",
-  };
-  for (auto& line : expectedPluginRegistrations()) lines.push_back(std::move(line));
-  lines.push_back("FlutterViewController registrarForPlugin: \"com.veltrino.app/vpn\"");
-  lines.push_back(
-      "FlutterEngineRegistrar \"com.veltrino.app/vpn\" addMethodCallDelegate:channel: \"com.veltrino.app/vpn\"");
-  lines.push_back(window + " awakeFromNib");
-  return lines;
-}
-
-inline std::shared_ptr<platform::NSWindow> makeWindow(const std::string& title,
-                                                      NSRect frame = NSMakeRect(0, 0, 400, 300)) {
-  auto window = std::make_shared<platform::NSWindow>(frame, platform::NSWindowStyleMaskTitled,
-                                                     platform::NSBackingStoreBuffered, false);
-  window->setTitle(title);
-  return window;
-}
-
 class AppShellTest : public ::testing::Test {
  protected:
   AppShellTest() {

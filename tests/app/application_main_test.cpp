@@ -31,33 +31,48 @@ TEST_F(ApplicationMainTest, MainPassesTheArgumentVectorUnchangedAndReturnsZero) 
 }
 
 // Start-up in the order of the call record: the nib's delegate and window, the window's
-// set-up, the window shown, launching finished.
+// set-up, the window shown, launching finished. The set-up puts the nib's frame back
+// after the content view controller resized the window, displaying it once.
 TEST_F(ApplicationMainTest, LoadsTheMainNibAndSetsUpTheWindow) {
   runMain();
 
+  const std::string window = "MainFlutterWindow \"Veltrino\"";
   std::vector<std::string> expected = {
       "MainFlutterWindow \"\" setTitle: \"Veltrino\"",
-      "NSApplication addWindow: MainFlutterWindow \"Veltrino\"",
+      "NSApplication addWindow: " + window,
       "NSApplication setDelegate: AppDelegate",
+      // The window's awakeFromNib: controller, frame read, content view controller,
+      // frame set again...
+      "FlutterViewController init",
+      window + " frame",
+      window + " setContentViewController: FlutterViewController",
+      window + " setFrame:display: " + platform::NSStringFromRect(app::main_nib::kWindowContentRect) + " YES",
   };
-  for (auto& line : expectedAwakeFromNib("MainFlutterWindow \"Veltrino\"", app::main_nib::kWindowContentRect)) {
-    expected.push_back(std::move(line));
+  // ...the ten plug-ins, each registrar asked for and handed over before the next...
+  for (const auto& row : pluginTable()) {
+    expected.push_back(std::string("FlutterViewController registrarForPlugin: \"") + row.key + "\"");
+    expected.push_back(std::string(row.key) + " " + app::plugins::registrationCallName(row.call));
   }
-  expected.push_back("MainFlutterWindow \"Veltrino\" makeKeyAndOrderFront: nil");
+  // ...then VPNPlugin's registrar and its registration, then the base awakeFromNib.
+  expected.push_back("FlutterViewController registrarForPlugin: \"com.veltrino.app/vpn\"");
+  expected.push_back(
+      "FlutterEngineRegistrar \"com.veltrino.app/vpn\" addMethodCallDelegate:channel: \"com.veltrino.app/vpn\"");
+  expected.push_back(window + " awakeFromNib");
+  expected.push_back(window + " makeKeyAndOrderFront: nil");
   expected.push_back("NSApplication finishLaunching");
   EXPECT_THAT(log.entries(), ElementsAreArray(expected));
 
   ASSERT_NE(std::dynamic_pointer_cast<app::AppDelegate>(application->delegate()), nullptr);
   auto windows = application->windows();
   ASSERT_EQ(windows.size(), 1u);
-  auto window = std::dynamic_pointer_cast<MainFlutterWindow>(windows[0]);
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(window->title(), "Veltrino");
-  EXPECT_EQ(window->currentFrame(), app::main_nib::kWindowContentRect);
-  EXPECT_EQ(window->styleMask(), app::main_nib::kWindowStyle);
-  EXPECT_EQ(window->backingType(), platform::NSBackingStoreBuffered);
-  EXPECT_TRUE(window->currentlyVisible());
-  EXPECT_EQ(application->keyWindow(), window);
+  auto mainWindow = std::dynamic_pointer_cast<MainFlutterWindow>(windows[0]);
+  ASSERT_NE(mainWindow, nullptr);
+  EXPECT_EQ(mainWindow->title(), "Veltrino");
+  EXPECT_EQ(mainWindow->currentFrame(), app::main_nib::kWindowContentRect);
+  EXPECT_EQ(mainWindow->styleMask(), app::main_nib::kWindowStyle);
+  EXPECT_EQ(mainWindow->backingType(), platform::NSBackingStoreBuffered);
+  EXPECT_TRUE(mainWindow->currentlyVisible());
+  EXPECT_EQ(application->keyWindow(), mainWindow);
   EXPECT_TRUE(application->isRunning());
   EXPECT_EQ(app::plugins::registrationLog().size(), 10u);
   EXPECT_TRUE(tp.messenger->hasHandler(vpn_bridge::kChannelName));
@@ -70,13 +85,19 @@ TEST_F(ApplicationMainTest, OutlivesItsWindowAndReopensIt) {
   runMain();
   auto window = application->windows().at(0);
 
+  log.clear();
   window->close();
+  EXPECT_THAT(log.entries(), ElementsAre("MainFlutterWindow \"Veltrino\" close", "NSApplication lastWindowDidClose"));
   EXPECT_FALSE(application->isTerminated());
+  EXPECT_TRUE(application->isRunning());
+  EXPECT_FALSE(window->currentlyVisible());
+  EXPECT_THAT(application->windows(), ElementsAre(window));
   EXPECT_TRUE(vpnPluginAnswers("still here"));
 
   EXPECT_TRUE(application->handleReopen());
   EXPECT_TRUE(window->currentlyVisible());
   EXPECT_EQ(application->keyWindow(), window);
+  EXPECT_EQ(application->activationCount(), 1);
   EXPECT_EQ(window->currentFrame(), app::main_nib::kWindowContentRect);
 }
 

@@ -18,43 +18,6 @@ std::shared_ptr<MainFlutterWindow> makeMainWindow() {
 
 class MainFlutterWindowTest : public AppShellTest {};
 
-TEST_F(MainFlutterWindowTest, InitializerHandsItsArgumentsToTheBaseUnchanged) {
-  auto window = std::make_shared<MainFlutterWindow>(NSMakeRect(1, 2, 3, 4), platform::NSWindowStyleMaskBorderless,
-                                                    platform::NSBackingStoreRetained, false);
-  EXPECT_EQ(window->currentFrame(), NSMakeRect(1, 2, 3, 4));
-  EXPECT_EQ(window->styleMask(), platform::NSWindowStyleMaskBorderless);
-  EXPECT_EQ(window->backingType(), platform::NSBackingStoreRetained);
-  EXPECT_FALSE(window->deferred());
-  EXPECT_FALSE(window->currentlyVisible());
-  EXPECT_EQ(window->contentViewController(), nullptr);
-}
-
-// The seven steps in order: controller, frame read, content view controller, frame set
-// again, the ten plug-ins (each registrar asked for and handed over before the next),
-// then VPNPlugin's registrar and its registration, then the base awakeFromNib.
-TEST_F(MainFlutterWindowTest, AwakeFromNibRunsTheSetUpInOrder) {
-  auto window = makeMainWindow();
-  log.clear();
-
-  window->awakeFromNib();
-
-  EXPECT_THAT(log.entries(), ElementsAreArray(expectedAwakeFromNib("MainFlutterWindow \"Main\"", kNibFrame)));
-  EXPECT_TRUE(window->awokeFromNib());
-}
-
-TEST_F(MainFlutterWindowTest, FrameIsKeptAcrossSettingTheContentViewController) {
-  // Setting the controller alone resizes the window to the Flutter view's size...
-  auto plain = makeWindow("plain", kNibFrame);
-  plain->setContentViewController(platform::FlutterViewController::init());
-  ASSERT_NE(plain->currentFrame(), kNibFrame);
-
-  // ...which the set-up undoes, displaying the window once.
-  auto window = makeMainWindow();
-  window->awakeFromNib();
-  EXPECT_EQ(window->currentFrame(), kNibFrame);
-  EXPECT_EQ(window->displayCount(), 1);
-}
-
 TEST_F(MainFlutterWindowTest, WindowIsTheFlutterViewControllersOnlyOwner) {
   auto window = makeMainWindow();
   window->awakeFromNib();
@@ -88,16 +51,6 @@ TEST_F(MainFlutterWindowTest, RegistrarsReachTheirOwnPlugins) {
   }
   EXPECT_EQ(registrars[10]->key(), vpn_bridge::kChannelName);
   EXPECT_EQ(registrars[10]->messenger(), tp.messenger);
-}
-
-TEST_F(MainFlutterWindowTest, VPNPluginHandlesItsChannelAfterAwakeFromNib) {
-  auto window = makeMainWindow();
-  EXPECT_FALSE(tp.messenger->hasHandler(vpn_bridge::kChannelName));
-
-  window->awakeFromNib();
-
-  EXPECT_TRUE(tp.messenger->hasHandler(vpn_bridge::kChannelName));
-  EXPECT_TRUE(vpnPluginAnswers("hello from the interface"));
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
 // registerFlutterPlugins.
-#include <map>
-
 #include "app/generated_plugin_registrant.h"
 #include "app_fixture.h"
 
@@ -8,22 +6,6 @@ namespace veltrino_test {
 namespace {
 
 class PluginRegistrantTest : public AppShellTest {};
-
-// In the table's order, each key once, each registrar handed to its own class before
-// the next key is asked for; VPNPlugin is not among them.
-TEST_F(PluginRegistrantTest, RegistersTheTenRowsInOrder) {
-  auto controller = platform::FlutterViewController::init();
-  log.clear();
-
-  app::registerFlutterPlugins(*controller);
-
-  EXPECT_THAT(log.entries(), ElementsAreArray(expectedPluginRegistrations()));
-  std::map<std::string, int> requests;
-  for (const auto& registrar : controller->registrars()) ++requests[registrar->key()];
-  EXPECT_EQ(requests.size(), 10u);
-  for (const auto& [key, count] : requests) EXPECT_EQ(count, 1) << key;
-  EXPECT_EQ(requests.count(vpn_bridge::kChannelName), 0u);
-}
 
 // A registry that is not the Flutter view controller: the registrant keeps no
 // registrar past its own registration.
