@@ -12,12 +12,10 @@ void expectEachCallAnsweredOnce(HostProcess& host) {
   std::size_t missing = 0;
   std::size_t repeated = 0;
   for (int id = 1; id <= sent; ++id) {
-    auto it = perId.find(id);
-    if (it == perId.end()) {
-      if (++missing <= 5) ADD_FAILURE() << "call " << id << " has no answer";
-    } else if (it->second != 1) {
-      if (++repeated <= 5) ADD_FAILURE() << "call " << id << " was answered " << it->second << " times";
-    }
+    const auto it = perId.find(id);
+    const std::size_t count = it == perId.end() ? 0 : it->second;
+    if (count == 0 && ++missing <= 5) ADD_FAILURE() << "call " << id << " has no answer";
+    if (count > 1 && ++repeated <= 5) ADD_FAILURE() << "call " << id << " was answered " << count << " times";
   }
   EXPECT_EQ(missing, 0u) << "calls without an answer";
   EXPECT_EQ(repeated, 0u) << "calls answered more than once";

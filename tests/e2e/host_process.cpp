@@ -26,18 +26,17 @@ const char* kLabel = "com.veltrino.mac.helper";
 
 std::string xmlEscape(const std::string& s) {
   std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += c;
-    }
-  }
+  for (char c : s) out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
   return out;
 }
 
-bool alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+// Pointers to |strings| ending in a null, as exec takes them.
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
 
 }  // namespace
 
@@ -134,8 +133,7 @@ std::vector<pid_t> TempRoot::helperPids() const {
 std::vector<pid_t> TempRoot::liveHelperPids() const {
   std::vector<pid_t> out;
   for (pid_t pid : helperPids()) {
-    if (pid <= 1 || !alive(pid)) continue;
-    // The program is the first argument, up to its terminating zero.
+    // The program is the first argument, up to its terminating zero; none once gone.
     std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
     std::string program;
     std::getline(cmdline, program, '\0');
@@ -161,26 +159,20 @@ HostProcess::HostProcess(const TempRoot& root, std::map<std::string, std::string
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-  std::map<std::string, std::string> env;
+  // Ours, without the host's own settings but those of |environment|.
+  std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry(*e);
-    auto eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    if (name != "VELTRINO_AUTHORIZATION" && name != "VELTRINO_SYSTEM_ROOT" && !environment.count(name)) {
+      env.push_back(entry);
+    }
   }
-  env.erase("VELTRINO_AUTHORIZATION");
-  env.erase("VELTRINO_SYSTEM_ROOT");
-  for (auto& [k, v] : environment) env[k] = v;
-  std::vector<std::string> envStrings;
-  for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-
+  for (const auto& [k, v] : environment) env.push_back(k + "=" + v);
   std::vector<std::string> args = {VELTRINO_HOST_PATH, "--system-root", root.path().string(), "--bundle",
                                    VELTRINO_BUNDLE_PATH};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  auto argv = pointers(args);
+  auto envp = pointers(env);
 
   const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -332,15 +324,6 @@ std::vector<std::string> HostProcess::diagnostics() {
   std::vector<std::string> out;
   for (const auto& line : stdout_) {
     if (line.rfind("=> ", 0) != 0) out.push_back(line);
-  }
-  return out;
-}
-
-std::vector<std::string> HostProcess::answerLines() {
-  std::lock_guard lock(mutex_);
-  std::vector<std::string> out;
-  for (const auto& line : stdout_) {
-    if (line.rfind("=> ", 0) == 0) out.push_back(line);
   }
   return out;
 }

@@ -91,9 +91,7 @@ class HostProcess {
   std::vector<std::string> standardOutput();
   // Lines on standard output that are not answers.
   std::vector<std::string> diagnostics();
-  std::vector<std::string> answerLines();
   std::string standardError();
-  pid_t pid() const { return pid_; }
   // The host's memory now, from /proc; -1 fields once it has gone.
   Memory memory() const;
   // Closes standard input and waits for the host to quit; its exit status, or -1.
