@@ -44,25 +44,15 @@ class RecordingRegistrar final : public platform::FlutterPluginRegistrar {
   void addMethodCallDelegate(std::shared_ptr<platform::FlutterPlugin> delegate,
                              std::shared_ptr<platform::FlutterMethodChannel> channel) override {
     delegates.push_back(delegate);
-    channels.push_back(channel);
     FlutterPluginRegistrar::addMethodCallDelegate(std::move(delegate), std::move(channel));
   }
   std::vector<std::shared_ptr<platform::FlutterPlugin>> delegates;
-  std::vector<std::shared_ptr<platform::FlutterMethodChannel>> channels;
 };
 
 class PluginTest : public ::testing::Test {
  protected:
   PluginTest() {
-    tp.bundle.info = platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string("1.4")},
-                                               {"HelperCFBundleVersion", std::string("140")}};
-    tp.bundle.frameworksPath = "/Applications/Veltrino.app/Contents/Frameworks";
-    // Blessing does what the system does: the helper file appears and the job is
-    // registered; its next run reports the bundle's build.
-    tp.security.onBlessed = [this](const std::string& label) {
-      tp.files.files.insert(helper_link::helperPath());
-      tp.services.registerHelper(label).installBuild("1.4", "140");
-    };
+    tp.bundleHelper("1.4", "140");
     registrar = std::make_shared<RecordingRegistrar>(tp.messenger);
     vpn_bridge::VPNPlugin::registerWithRegistrar(*registrar);
   }
