@@ -8,19 +8,19 @@ using app::MainFlutterWindow;
 
 constexpr NSRect kNibFrame = NSMakeRect(120, 240, 1024, 700);
 
-std::shared_ptr<MainFlutterWindow> makeMainWindow() {
+std::shared_ptr<MainFlutterWindow> awakenedMainWindow() {
   auto window = std::make_shared<MainFlutterWindow>(
       kNibFrame, platform::NSWindowStyleMaskTitled | platform::NSWindowStyleMaskResizable,
       platform::NSBackingStoreBuffered, true);
   window->setTitle("Main");
+  window->awakeFromNib();
   return window;
 }
 
 class MainFlutterWindowTest : public AppShellTest {};
 
 TEST_F(MainFlutterWindowTest, WindowIsTheFlutterViewControllersOnlyOwner) {
-  auto window = makeMainWindow();
-  window->awakeFromNib();
+  auto window = awakenedMainWindow();
 
   std::weak_ptr<platform::NSViewController> controller = window->contentViewController();
   ASSERT_NE(dynamic_cast<platform::FlutterViewController*>(controller.lock().get()), nullptr);
@@ -30,8 +30,7 @@ TEST_F(MainFlutterWindowTest, WindowIsTheFlutterViewControllersOnlyOwner) {
 // Each registrar reaches its own class through the row's calling form, and VPNPlugin's
 // registrar is the eleventh, asked for under the channel name.
 TEST_F(MainFlutterWindowTest, RegistrarsReachTheirOwnPlugins) {
-  auto window = makeMainWindow();
-  window->awakeFromNib();
+  auto window = awakenedMainWindow();
 
   auto controller = std::dynamic_pointer_cast<platform::FlutterViewController>(window->contentViewController());
   ASSERT_NE(controller, nullptr);

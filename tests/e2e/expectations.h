@@ -14,10 +14,8 @@ namespace e2e {
 // so on standard error: neither may have happened.
 void expectEachCallAnsweredOnce(HostProcess& host);
 
-// Every diagnostic line is one the host writes of its own ("Helper is not
-// installed", "Unable to connect to Helper although it is installed", "Helper not
-// initialized", "New XPC connection after update error. ..." or an installation
-// error) or one of the |printed| messages sent with "print".
+// Every diagnostic line is one the host writes of its own or one of the |printed|
+// messages sent with "print".
 void expectOwnDiagnostics(HostProcess& host, const std::set<std::string>& printed = {});
 
 // Standard error holds nothing but the console's note that input ended.

@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::AnyOf;
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
@@ -43,6 +44,19 @@ Json connectionError(int id, const std::string& method, const std::string& messa
 constexpr auto kServed = 4000ms;
 constexpr auto kGuard = 4900ms;
 
+// Calls |method| and expects a null result; its id.
+int expectNull(HostProcess& host, const std::string& method, const Json& arguments = nullptr) {
+  const int id = host.call(method, arguments);
+  EXPECT_EQ(host.answer(id), nullResult(id, method));
+  return id;
+}
+
+// Call |id| left to the guard: its null, no earlier than the guard.
+void expectGuarded(HostProcess& host, int id, const std::string& method) {
+  EXPECT_EQ(host.answer(id), nullResult(id, method));
+  EXPECT_GE(host.latency(id), kGuard);
+}
+
 void expectServedVersion(HostProcess& host) {
   const int id = host.call("get_tunnel_version");
   EXPECT_EQ(host.answer(id), Json({{"id", id}, {"method", "get_tunnel_version"}, {"result", "1.0.0"}}));
@@ -54,22 +68,21 @@ void expectServedVersion(HostProcess& host) {
 // never be seen. So the helpers are held still while one more call waits out its
 // own guard, which fires after every timer before it. Let go, the helper answers
 // that call late, and the call after it, on the same link, comes back only once
-// the late reply has been dealt with.
-void expectCleanEnd(const TempRoot& root, HostProcess& host) {
+// the late reply has been dealt with. Then the host's own lines are |diagnostics|.
+void expectCleanEnd(const TempRoot& root, HostProcess& host, const std::vector<std::string>& diagnostics = {}) {
   std::vector<pid_t> held;
   for (pid_t pid : root.liveHelperPids()) {
     if (::kill(pid, SIGSTOP) == 0) held.push_back(pid);
   }
   if (!held.empty()) {
-    const int last = host.call("get_tunnel_version");
-    EXPECT_EQ(host.answer(last), nullResult(last, "get_tunnel_version"));
-    EXPECT_GE(host.latency(last), kGuard);
+    expectGuarded(host, host.call("get_tunnel_version"), "get_tunnel_version");
     for (pid_t pid : held) ::kill(pid, SIGCONT);
     expectServedVersion(host);
   }
   EXPECT_EQ(host.finish(), 0);
   expectEachCallAnsweredOnce(host);
   expectQuietStandardError(host);
+  EXPECT_THAT(host.diagnostics(), ElementsAreArray(diagnostics));
 }
 
 void startSession(HostProcess& host) {
@@ -103,8 +116,7 @@ TEST(EndToEnd, AnInstalledHelperWithoutAJobCannotBeReached) {
   fs::remove(root.path() / "Library/LaunchDaemons/com.veltrino.mac.helper.plist");
   HostProcess host(root);
   const int id = host.call("off");
-  EXPECT_EQ(host.answer(id), nullResult(id, "off"));
-  EXPECT_GE(host.latency(id), kGuard);
+  expectGuarded(host, id, "off");
   EXPECT_LT(host.latency(id), 7000ms);
   EXPECT_THAT(host.diagnostics(), ElementsAre("Unable to connect to Helper although it is installed"));
   EXPECT_EQ(host.finish(), 0);
@@ -116,17 +128,15 @@ TEST(Faults, AHelperKilledMidCallLeavesTheCallsInFlightToTheGuard) {
   HostProcess host(root);
   const auto ids = host.callAll({{"get_tunnel_version", nullptr}, {"off", nullptr}});
   ASSERT_TRUE(root.waitForOps(2));
-  root.writeJob(root.helperPath(), {});  // the next run answers at once
+  root.writeJob({});  // the next run answers at once
   ASSERT_EQ(::kill(root.helperPids().at(0), SIGKILL), 0);
 
   // The version never came: null from the guard, not "1.0.0", and only once.
-  EXPECT_EQ(host.answer(ids[0]), nullResult(ids[0], "get_tunnel_version"));
-  EXPECT_GE(host.latency(ids[0]), kGuard);
+  expectGuarded(host, ids[0], "get_tunnel_version");
   EXPECT_EQ(host.answer(ids[1]), nullResult(ids[1], "off"));
   expectServedVersion(host);
   EXPECT_THAT(root.opNames(), ElementsAre("#1 getTunnelVersion", "#1 iosOff", "#2 getTunnelVersion"));
   expectCleanEnd(root, host);
-  EXPECT_THAT(host.diagnostics(), IsEmpty());
 }
 
 TEST(Faults, AHelperKilledWhileTheReplayAwaitsItsAccessGetsTheReplayFromTheNext) {
@@ -136,21 +146,18 @@ TEST(Faults, AHelperKilledWhileTheReplayAwaitsItsAccessGetsTheReplayFromTheNext)
   startSession(host);
   ASSERT_TRUE(root.waitForOps(3));
   // The restarted helper is slow to answer the access that the replay waits for...
-  root.writeJob(root.helperPath(), {"--reply-delay-ms", "3000"});
+  root.writeJob({"--reply-delay-ms", "3000"});
   ASSERT_EQ(::kill(root.helperPids().at(0), SIGKILL), 0);
   ASSERT_TRUE(root.waitForOps(4));
   // ... and dies before it does.
-  root.writeJob(root.helperPath(), {});
+  root.writeJob({});
   ASSERT_EQ(::kill(root.helperPids().at(1), SIGKILL), 0);
   ASSERT_TRUE(root.waitForOps(9));
 
-  const int off = host.call("off");
-  EXPECT_EQ(host.answer(off), nullResult(off, "off"));
-  EXPECT_LT(host.latency(off), kServed);
+  EXPECT_LT(host.latency(expectNull(host, "off")), kServed);
   EXPECT_THAT(root.opNames(), ElementsAre("#1 setToken", "#1 setHive", "#1 iosOn", "#2 access", "#3 access",
                                           "#3 setToken", "#3 setHive", "#3 setForce", "#3 iosOn", "#3 iosOff"));
   expectCleanEnd(root, host);
-  EXPECT_THAT(host.diagnostics(), IsEmpty());
 }
 
 TEST(Faults, AHelperCrashingInsideTheReplayGetsItWholeFromTheNext) {
@@ -161,10 +168,10 @@ TEST(Faults, AHelperCrashingInsideTheReplayGetsItWholeFromTheNext) {
   ASSERT_TRUE(root.waitForOps(3));
   // The restarted helper ends abruptly at the replay's second operation; it answers
   // the access late, which leaves the time to put a sound job back for the run after.
-  root.writeJob(root.helperPath(), {"--crash-after", "3", "--reply-delay-ms", "2000"});
+  root.writeJob({"--crash-after", "3", "--reply-delay-ms", "2000"});
   ASSERT_EQ(::kill(root.helperPids().at(0), SIGKILL), 0);
   ASSERT_TRUE(root.waitForOps(4));
-  root.writeJob(root.helperPath(), {});
+  root.writeJob({});
   // The replay's last sends race the crash: those that leave after the host saw the
   // helper go reach the next run, ahead of its own access. Whatever they are, the next
   // run then gets the replay whole.
@@ -179,15 +186,13 @@ TEST(Faults, AHelperCrashingInsideTheReplayGetsItWholeFromTheNext) {
   EXPECT_THAT(stragglers, AnyOf(IsEmpty(), ElementsAre("#3 iosOn"), ElementsAre("#3 setForce", "#3 iosOn")));
   ASSERT_TRUE(root.waitForOps(11 + stragglers.size()));
 
-  const int off = host.call("off");
-  EXPECT_EQ(host.answer(off), nullResult(off, "off"));
+  expectNull(host, "off");
   ops = root.opNames();
   nextAccess = std::find(ops.begin(), ops.end(), "#3 access");
   ops.erase(nextAccess - static_cast<std::ptrdiff_t>(stragglers.size()), nextAccess);
   EXPECT_THAT(ops, ElementsAre("#1 setToken", "#1 setHive", "#1 iosOn", "#2 access", "#2 setToken", "#2 setHive",
                                "#3 access", "#3 setToken", "#3 setHive", "#3 setForce", "#3 iosOn", "#3 iosOff"));
   expectCleanEnd(root, host);
-  EXPECT_THAT(host.diagnostics(), IsEmpty());
 }
 
 struct WireFault {
@@ -209,12 +214,10 @@ TEST_P(WireFaults, LeaveTheCallToTheGuardAndTheNextCallServed) {
   root.installHelper({fault.flag, fault.op});
   HostProcess host(root);
   const auto ids = host.callAll({{fault.method, nullptr}, {"set_rules", kRules}});
-  EXPECT_EQ(host.answer(ids[0]), nullResult(ids[0], fault.method));
-  EXPECT_GE(host.latency(ids[0]), kGuard);
+  expectGuarded(host, ids[0], fault.method);
   EXPECT_EQ(host.answer(ids[1]), nullResult(ids[1], "set_rules"));
   expectServedVersion(host);
   expectCleanEnd(root, host);
-  EXPECT_THAT(host.diagnostics(), IsEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -232,8 +235,7 @@ TEST(Faults, TheSocketFileRemovedWhileConnected) {
   // setRule is answered under a call id that was never sent, which breaks the link.
   root.installHelper({"--unknown-id-reply", "setRule"});
   HostProcess host(root);
-  const int on = host.call("on", Json::object());
-  EXPECT_EQ(host.answer(on), nullResult(on, "on"));
+  expectNull(host, "on", Json::object());
   ASSERT_TRUE(fs::remove(root.serviceSocket()));
 
   // The link in place does not need the file.
@@ -243,8 +245,7 @@ TEST(Faults, TheSocketFileRemovedWhileConnected) {
   // interruption's access (the tunnel is on) must reach a helper all the same.
   const int rules = host.call("set_rules", kRules);
   ASSERT_TRUE(root.waitForOps(4));
-  EXPECT_EQ(host.answer(rules), nullResult(rules, "set_rules"));
-  EXPECT_GE(host.latency(rules), kGuard);
+  expectGuarded(host, rules, "set_rules");
   expectServedVersion(host);
 
   // And with the file gone and the helper dead.
@@ -256,7 +257,6 @@ TEST(Faults, TheSocketFileRemovedWhileConnected) {
   EXPECT_THAT(root.opNames(), ElementsAre("#1 iosOn", "#1 getTunnelVersion", "#1 setRule", "#2 access",
                                           "#2 getTunnelVersion", "#3 access", "#3 getTunnelVersion"));
   expectCleanEnd(root, host);
-  EXPECT_THAT(host.diagnostics(), IsEmpty());
 }
 
 // Root ignores permission bits, but not a read-only mount: every write below the
@@ -271,14 +271,10 @@ class ReadOnlyMount {
     lift();
   }
   ~ReadOnlyMount() { lift(); }
-  ReadOnlyMount(const ReadOnlyMount&) = delete;
-  ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
-
-  bool readOnly() const { return mounted_; }
   void lift() {
     if (mounted_ && ::umount2(folder_.c_str(), MNT_DETACH) == 0) mounted_ = false;
   }
-  std::string failure;  // why it could not be made read-only
+  std::string failure;  // why it could not be made read-only; empty when it is
 
  private:
   fs::path folder_;
@@ -288,10 +284,9 @@ class ReadOnlyMount {
 TEST(Faults, AnInstallationIntoAReadOnlySystemRootFailsAndTheNextOneSucceeds) {
   TempRoot root;
   HostProcess host(root);
-  const int started = host.call("print", {{"message", "started"}});
-  EXPECT_EQ(host.answer(started), nullResult(started, "print"));
+  expectNull(host, "print", {{"message", "started"}});
   ReadOnlyMount readOnly(root.path());
-  if (!readOnly.readOnly()) GTEST_SKIP() << "cannot mount the system root read-only here: " << readOnly.failure;
+  if (!readOnly.failure.empty()) GTEST_SKIP() << "cannot mount the system root read-only here: " << readOnly.failure;
 
   for (const char* method : {"access", "get_tunnel_version"}) {
     const int id = host.call(method);
@@ -304,12 +299,10 @@ TEST(Faults, AnInstallationIntoAReadOnlySystemRootFailsAndTheNextOneSucceeds) {
   EXPECT_FALSE(fs::exists(root.helperPath()));
 
   readOnly.lift();
-  const int access = host.call("access");
-  EXPECT_EQ(host.answer(access), nullResult(access, "access"));
+  expectNull(host, "access");
   expectServedVersion(host);
   EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 getTunnelVersion"));
-  expectCleanEnd(root, host);
-  EXPECT_THAT(host.diagnostics(), ElementsAre("started"));
+  expectCleanEnd(root, host, {"started"});
   // Nothing half-written stayed beside the helper.
   std::vector<std::string> beside;
   for (const auto& entry : fs::directory_iterator(root.helperPath().parent_path())) {
@@ -321,52 +314,44 @@ TEST(Faults, AnInstallationIntoAReadOnlySystemRootFailsAndTheNextOneSucceeds) {
 TEST(Faults, DeniedAuthorizationAnswersEveryCallAndTheNextRunIsAllowed) {
   TempRoot root;
   {
-    HostProcess host(root, {{"VELTRINO_AUTHORIZATION", "deny"}});
+    HostProcess host(root, "deny");
     const auto ids = host.callAll({{"access", nullptr}, {"get_tunnel_version", nullptr}, {"set_hive", kHive}});
     EXPECT_EQ(host.answer(ids[0]), connectionError(ids[0], "access", kDenied));
     EXPECT_EQ(host.answer(ids[1]), connectionError(ids[1], "get_tunnel_version", kDenied));
     EXPECT_EQ(host.answer(ids[2]), connectionError(ids[2], "set_hive", kDenied));
-    const int print = host.call("print", {{"message", "still here"}});
-    EXPECT_EQ(host.answer(print), nullResult(print, "print"));
-    expectCleanEnd(root, host);
-    EXPECT_THAT(host.diagnostics(), ElementsAre("still here"));
+    expectNull(host, "print", {{"message", "still here"}});
+    expectCleanEnd(root, host, {"still here"});
     EXPECT_FALSE(fs::exists(root.helperPath()));
   }
   // The policy is the host's environment, read when it asks; a run that is allowed
   // installs over the same root.
-  HostProcess host(root, {{"VELTRINO_AUTHORIZATION", "allow"}});
-  const int access = host.call("access");
-  EXPECT_EQ(host.answer(access), nullResult(access, "access"));
+  HostProcess host(root, "allow");
+  expectNull(host, "access");
   expectServedVersion(host);
   EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 getTunnelVersion"));
   expectCleanEnd(root, host);
-  EXPECT_THAT(host.diagnostics(), IsEmpty());
 }
 
 TEST(Faults, ADeniedUpdateIsReportedAndCheckedAgainByTheNextAccess) {
   TempRoot root;
   root.installHelper({"--build", "1"});
   {
-    HostProcess host(root, {{"VELTRINO_AUTHORIZATION", "deny"}});
+    HostProcess host(root, "deny");
     for (int i = 0; i < 2; ++i) {
-      const int access = host.call("access");
-      EXPECT_EQ(host.answer(access), nullResult(access, "access"));
+      expectNull(host, "access");
     }
     expectServedVersion(host);
-    expectCleanEnd(root, host);
-    EXPECT_THAT(host.diagnostics(), ElementsAre(kDenied, kDenied));
+    expectCleanEnd(root, host, {kDenied, kDenied});
   }
   ASSERT_TRUE(root.waitForOps(7));  // the run's last two calls, the helper let go
   HostProcess host(root);
-  const int access = host.call("access");
-  EXPECT_EQ(host.answer(access), nullResult(access, "access"));
+  expectNull(host, "access");
   ASSERT_TRUE(root.waitForOps(10));
   expectServedVersion(host);
   EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 getVersion", "#1 access",
                                           "#1 getTunnelVersion", "#1 getTunnelVersion", "#1 getTunnelVersion",
                                           "#1 getVersion", "#1 access", "#1 exitHelper", "#2 getTunnelVersion"));
   expectCleanEnd(root, host);
-  EXPECT_THAT(host.diagnostics(), IsEmpty());
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -24,18 +23,23 @@ namespace {
 
 const char* kLabel = "com.veltrino.mac.helper";
 
-std::string xmlEscape(const std::string& s) {
-  std::string out;
-  for (char c : s) out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
-  return out;
-}
-
 // Pointers to |strings| ending in a null, as exec takes them.
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> out;
   for (auto& s : strings) out.push_back(s.data());
   out.push_back(nullptr);
   return out;
+}
+
+// Polls |done| until it holds or |timeout| has passed: for what another process does.
+template <typename Done>
+bool pollUntil(std::chrono::milliseconds timeout, Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
 }
 
 }  // namespace
@@ -56,7 +60,8 @@ fs::path TempRoot::helperPath() const { return path_ / "Library/PrivilegedHelper
 fs::path TempRoot::opsLog() const { return path_ / "var/log" / (std::string(kLabel) + ".ops.jsonl"); }
 fs::path TempRoot::serviceSocket() const { return path_ / "var/run" / (std::string(kLabel) + ".sock"); }
 
-void TempRoot::writeJob(const fs::path& program, const std::vector<std::string>& flags) const {
+// The paths and flags the tests use need no XML escaping.
+void TempRoot::writeJob(const std::vector<std::string>& flags) const {
   fs::create_directories(path_ / "Library/LaunchDaemons");
   std::ofstream plist(path_ / "Library/LaunchDaemons" / (std::string(kLabel) + ".plist"));
   plist << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -65,8 +70,8 @@ void TempRoot::writeJob(const fs::path& program, const std::vector<std::string>&
         << "<plist version=\"1.0\">\n<dict>\n"
         << "  <key>Label</key>\n  <string>" << kLabel << "</string>\n"
         << "  <key>ProgramArguments</key>\n  <array>\n"
-        << "    <string>" << xmlEscape(program.string()) << "</string>\n";
-  for (const auto& f : flags) plist << "    <string>" << xmlEscape(f) << "</string>\n";
+        << "    <string>" << helperPath().string() << "</string>\n";
+  for (const auto& f : flags) plist << "    <string>" << f << "</string>\n";
   plist << "  </array>\n  <key>MachServices</key>\n  <dict>\n    <key>" << kLabel
         << "</key>\n    <true/>\n  </dict>\n</dict>\n</plist>\n";
 }
@@ -74,7 +79,7 @@ void TempRoot::writeJob(const fs::path& program, const std::vector<std::string>&
 void TempRoot::installHelper(const std::vector<std::string>& flags) const {
   fs::create_directories(helperPath().parent_path());
   fs::copy_file(VELTRINO_HELPERD_PATH, helperPath(), fs::copy_options::overwrite_existing);
-  writeJob(helperPath(), flags);
+  writeJob(flags);
 }
 
 std::vector<Json> TempRoot::ops() const {
@@ -82,7 +87,6 @@ std::vector<Json> TempRoot::ops() const {
   std::ifstream in(opsLog());
   std::string line;
   while (std::getline(in, line)) {
-    if (line.empty()) continue;
     auto j = Json::parse(line, nullptr, false);
     if (!j.is_discarded()) out.push_back(j);
   }
@@ -101,24 +105,18 @@ std::vector<std::string> TempRoot::opNames() const {
 }
 
 bool TempRoot::waitForOps(std::size_t count, std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   // Reads on from where it stopped, counting whole lines: the log may grow large.
   std::ifstream in;
   std::size_t lines = 0;
   std::vector<char> buffer(1 << 16);
-  while (lines < count) {
+  return pollUntil(timeout, [&] {
     if (!in.is_open()) in.open(opsLog(), std::ios::binary);
-    if (in.is_open()) {
-      in.clear();
-      while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-        lines += static_cast<std::size_t>(std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
-      }
+    in.clear();
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+      lines += static_cast<std::size_t>(std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
     }
-    if (lines >= count) break;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);  // polling a file another process appends to
-  }
-  return true;
+    return lines >= count;
+  });
 }
 
 std::vector<pid_t> TempRoot::helperPids() const {
@@ -146,10 +144,8 @@ void TempRoot::killHelpers() const {
   for (pid_t pid : liveHelperPids()) ::kill(pid, SIGKILL);
 }
 
-HostProcess::HostProcess(const TempRoot& root, std::map<std::string, std::string> environment) {
-  int in[2];
-  int out[2];
-  int err[2];
+HostProcess::HostProcess(const TempRoot& root, const std::string& authorization) {
+  int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
@@ -159,16 +155,15 @@ HostProcess::HostProcess(const TempRoot& root, std::map<std::string, std::string
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-  // Ours, without the host's own settings but those of |environment|.
+  // Ours, without the host's own settings but |authorization|.
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
-    const std::string name = entry.substr(0, entry.find('='));
-    if (name != "VELTRINO_AUTHORIZATION" && name != "VELTRINO_SYSTEM_ROOT" && !environment.count(name)) {
+    if (!entry.starts_with("VELTRINO_AUTHORIZATION=") && !entry.starts_with("VELTRINO_SYSTEM_ROOT=")) {
       env.push_back(entry);
     }
   }
-  for (const auto& [k, v] : environment) env.push_back(k + "=" + v);
+  if (!authorization.empty()) env.push_back("VELTRINO_AUTHORIZATION=" + authorization);
   std::vector<std::string> args = {VELTRINO_HOST_PATH, "--system-root", root.path().string(), "--bundle",
                                    VELTRINO_BUNDLE_PATH};
   auto argv = pointers(args);
@@ -186,13 +181,9 @@ HostProcess::HostProcess(const TempRoot& root, std::map<std::string, std::string
 }
 
 HostProcess::~HostProcess() {
-  if (stdin_ >= 0) ::close(stdin_);
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  if (outReader_.joinable()) outReader_.join();
-  if (errReader_.joinable()) errReader_.join();
+  if (pid_ <= 0) return;  // finished
+  ::kill(pid_, SIGKILL);
+  finish();
 }
 
 void HostProcess::readLoop(int fd, bool isStdout) {
@@ -250,7 +241,6 @@ int HostProcess::call(const std::string& method, const Json& arguments) {
 std::vector<int> HostProcess::callAll(const std::vector<std::pair<std::string, Json>>& calls) {
   std::string lines;
   std::vector<int> ids;
-  if (calls.empty()) return ids;
   for (const auto& [method, arguments] : calls) {
     lines += arguments.is_null() ? method : method + " " + arguments.dump();
     lines += '\n';
@@ -258,8 +248,7 @@ std::vector<int> HostProcess::callAll(const std::vector<std::pair<std::string, J
   }
   {
     std::lock_guard lock(mutex_);
-    const auto now = std::chrono::steady_clock::now();
-    for (int id : ids) sentAt_[id] = now;
+    for (int id : ids) sentAt_[id] = std::chrono::steady_clock::now();
   }
   lines.pop_back();  // sendLine ends the last one
   sendLine(lines);
@@ -280,11 +269,6 @@ bool HostProcess::waitForAnswers(std::size_t count, std::chrono::milliseconds ti
   return changed_.wait_for(lock, timeout, [&] { return answerLines_ >= count; });
 }
 
-std::size_t HostProcess::answerCount() {
-  std::lock_guard lock(mutex_);
-  return answerLines_;
-}
-
 std::map<int, std::size_t> HostProcess::answersPerId() {
   std::lock_guard lock(mutex_);
   std::map<int, std::size_t> out;
@@ -292,23 +276,12 @@ std::map<int, std::size_t> HostProcess::answersPerId() {
   return out;
 }
 
-std::vector<std::string> HostProcess::standardOutput() {
-  std::lock_guard lock(mutex_);
-  return stdout_;
-}
-
 Memory HostProcess::memory() const {
   Memory out;
-  if (pid_ <= 0) return out;
   std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    std::istringstream fields(line);
-    std::string name;
-    long kb = -1;
-    fields >> name >> kb;
-    if (name == "VmRSS:") out.rssKb = kb;
-    if (name == "VmHWM:") out.hwmKb = kb;
+  for (std::string name; status >> name;) {
+    if (name == "VmRSS:") status >> out.rssKb;
+    if (name == "VmHWM:") status >> out.hwmKb;
   }
   return out;
 }
@@ -320,17 +293,9 @@ std::chrono::milliseconds HostProcess::latency(int id) {
 }
 
 std::vector<std::string> HostProcess::diagnostics() {
-  std::lock_guard lock(mutex_);
-  std::vector<std::string> out;
-  for (const auto& line : stdout_) {
-    if (line.rfind("=> ", 0) != 0) out.push_back(line);
-  }
+  auto out = standardOutput();
+  std::erase_if(out, [](const std::string& line) { return line.starts_with("=> "); });
   return out;
-}
-
-std::string HostProcess::standardError() {
-  std::lock_guard lock(mutex_);
-  return stderr_;
 }
 
 int HostProcess::finish(std::chrono::milliseconds timeout) {
@@ -338,19 +303,12 @@ int HostProcess::finish(std::chrono::milliseconds timeout) {
     ::close(stdin_);
     stdin_ = -1;
   }
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      pid_ = -1;
-      if (outReader_.joinable()) outReader_.join();
-      if (errReader_.joinable()) errReader_.join();
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (std::chrono::steady_clock::now() > deadline) return -1;
-    std::this_thread::sleep_for(10ms);  // waiting for a child to exit
-  }
+  int status = 0;
+  if (!pollUntil(timeout, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) return -1;
+  pid_ = -1;
+  outReader_.join();
+  errReader_.join();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace e2e

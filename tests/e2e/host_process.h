@@ -37,17 +37,15 @@ class TempRoot {
   std::filesystem::path opsLog() const;
   std::filesystem::path serviceSocket() const;
   // Puts the reference helper in place as if it had been installed, with a job whose
-  // program arguments carry |flags|.
+  // program arguments carry |flags|; writeJob replaces only the job.
   void installHelper(const std::vector<std::string>& flags = {}) const;
-  // Writes only the job, pointing at |program| with |flags|.
-  void writeJob(const std::filesystem::path& program, const std::vector<std::string>& flags) const;
+  void writeJob(const std::vector<std::string>& flags) const;
 
   // Every operation the reference helpers received so far, in order.
   std::vector<Json> ops() const;
   // The operations' names, each prefixed by the helper process that got it as "#1",
   // "#2", ... in the order the processes first appear.
   std::vector<std::string> opNames() const;
-  // Waits until |count| operations are logged.
   bool waitForOps(std::size_t count, std::chrono::milliseconds timeout = 10s) const;
   // The helper processes that logged operations, in the order they first did.
   std::vector<pid_t> helperPids() const;
@@ -66,15 +64,22 @@ struct Memory {
 };
 
 class HostProcess {
+  template <typename Read>
+  auto locked(Read read) {
+    std::lock_guard lock(mutex_);
+    return read();
+  }
+
  public:
-  HostProcess(const TempRoot& root, std::map<std::string, std::string> environment = {});
+  // |authorization| ("allow" or "deny") is the host's VELTRINO_AUTHORIZATION, unset when empty.
+  explicit HostProcess(const TempRoot& root, const std::string& authorization = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
-  // Sends one console line and returns the id its call will be answered under.
+  // Sends one console line; the id its call will be answered under.
   int call(const std::string& method, const Json& arguments = nullptr);
-  // Sends every call in one write, so they are all in flight at once; their ids.
+  // Sends every call in one write, so they are all in flight at once.
   std::vector<int> callAll(const std::vector<std::pair<std::string, Json>>& calls);
   void sendLine(const std::string& line);
   int callsSent() const { return calls_; }
@@ -82,16 +87,14 @@ class HostProcess {
   Json answer(int id, std::chrono::milliseconds timeout = 10s);
   // When call |id| was answered, counted from when it was sent.
   std::chrono::milliseconds latency(int id);
-  // Waits until |count| answer lines have come, whatever their ids.
+  // Until |count| answer lines have come, whatever their ids.
   bool waitForAnswers(std::size_t count, std::chrono::milliseconds timeout);
-  std::size_t answerCount();
-  // How many answer lines came under each id.
+  std::size_t answerCount() { return locked([&] { return answerLines_; }); }
   std::map<int, std::size_t> answersPerId();
-  // Every line of standard output, answers and diagnostics.
-  std::vector<std::string> standardOutput();
+  std::vector<std::string> standardOutput() { return locked([&] { return stdout_; }); }
   // Lines on standard output that are not answers.
   std::vector<std::string> diagnostics();
-  std::string standardError();
+  std::string standardError() { return locked([&] { return stderr_; }); }
   // The host's memory now, from /proc; -1 fields once it has gone.
   Memory memory() const;
   // Closes standard input and waits for the host to quit; its exit status, or -1.
@@ -107,8 +110,7 @@ class HostProcess {
   std::condition_variable changed_;
   std::vector<std::string> stdout_;
   std::string stderr_;
-  std::map<int, std::chrono::steady_clock::time_point> sentAt_;
-  std::map<int, std::chrono::steady_clock::time_point> answeredAt_;
+  std::map<int, std::chrono::steady_clock::time_point> sentAt_, answeredAt_;
   // Every answer object, by the id it came under; more than one means a fault.
   std::map<int, std::vector<Json>> answers_;
   std::size_t answerLines_ = 0;

@@ -25,11 +25,6 @@ const Json kSecrets = {{"app", "app-9Wn4Bq7Tx2Lc"},
                        {"device", "dev-3Jf6Ys0Ge8Ua"},
                        {"version", "ver-1Hd5Mp3Vz7Ke"}};
 
-std::string contents(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Names the secrets found in |text|, not the secrets themselves.
 std::vector<std::string> secretsIn(const std::string& text) {
   std::vector<std::string> found;
@@ -37,6 +32,11 @@ std::vector<std::string> secretsIn(const std::string& text) {
     if (text.find(value.get<std::string>()) != std::string::npos) found.push_back(key);
   }
   return found;
+}
+
+std::vector<std::string> secretsIn(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return secretsIn(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
 }
 
 bool looksLikeCrashReport(const fs::path& file) {
@@ -97,7 +97,7 @@ TEST(Secrets, NeitherOutputNorLogsNorCrashReportsHoldTheSessionsCredentials) {
   for (const auto& entry : fs::recursive_directory_iterator(root.path())) {
     if (!entry.is_regular_file() || entry.path() == root.opsLog()) continue;
     ++filesSearched;
-    EXPECT_THAT(secretsIn(contents(entry.path())), ::testing::IsEmpty()) << "in " << entry.path();
+    EXPECT_THAT(secretsIn(entry.path()), ::testing::IsEmpty()) << "in " << entry.path();
   }
   EXPECT_GE(filesSearched, 3u) << "the helper, its job and its log at least";
 
@@ -105,7 +105,7 @@ TEST(Secrets, NeitherOutputNorLogsNorCrashReportsHoldTheSessionsCredentials) {
   // searched above.
   for (const auto& entry : fs::directory_iterator(fs::current_path())) {
     if (!entry.is_regular_file() || !looksLikeCrashReport(entry.path())) continue;
-    EXPECT_THAT(secretsIn(contents(entry.path())), ::testing::IsEmpty()) << "in " << entry.path();
+    EXPECT_THAT(secretsIn(entry.path()), ::testing::IsEmpty()) << "in " << entry.path();
   }
 }
 
