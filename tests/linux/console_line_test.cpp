@@ -18,32 +18,24 @@ using ::testing::HasSubstr;
 
 // A rendering that tells every kind apart (42 is an integer, 42d a double).
 std::string render(const EncodableValue& value) {
-  return std::visit(
-      [](const auto& v) -> std::string {
-        using T = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, std::monostate>) {
-          return "null";
-        } else if constexpr (std::is_same_v<T, bool>) {
-          return v ? "true" : "false";
-        } else if constexpr (std::is_same_v<T, std::int64_t>) {
-          return std::to_string(v);
-        } else if constexpr (std::is_same_v<T, double>) {
-          char text[64];
-          std::snprintf(text, sizeof text, "%.17gd", v);
-          return text;
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          return "'" + v + "'";
-        } else if constexpr (std::is_same_v<T, EncodableList>) {
-          std::string out = "[";
-          for (const auto& item : v) out += (out.size() > 1 ? ", " : "") + render(item);
-          return out + "]";
-        } else {
-          std::string out = "{";
-          for (const auto& [key, item] : v) out += (out.size() > 1 ? ", " : "") + render(key) + ": " + render(item);
-          return out + "}";
-        }
-      },
-      static_cast<const EncodableValue::variant&>(value));
+  if (std::get_if<std::monostate>(&value)) return "null";
+  if (const auto* b = std::get_if<bool>(&value)) return *b ? "true" : "false";
+  if (const auto* i = std::get_if<std::int64_t>(&value)) return std::to_string(*i);
+  if (const auto* s = std::get_if<std::string>(&value)) return "'" + *s + "'";
+  if (const auto* d = std::get_if<double>(&value)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17gd", *d);
+    return text;
+  }
+  std::string out;
+  if (const auto* list = std::get_if<EncodableList>(&value)) {
+    for (const auto& item : *list) out += (out.empty() ? "" : ", ") + render(item);
+    return "[" + out + "]";
+  }
+  for (const auto& [key, item] : std::get<EncodableMap>(value)) {
+    out += (out.empty() ? "" : ", ") + render(key) + ": " + render(item);
+  }
+  return "{" + out + "}";
 }
 
 // What a line becomes: "METHOD ARGUMENTS" (rendered) for a call, "skipped" for a line
@@ -81,26 +73,21 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{R"(m [1,"a",true,false,null,1.5,[2]])", "m [1, 'a', true, false, null, 1.5d, [2]]"},
         LineCase{R"(m "text with spaces")", "m 'text with spaces'"},
         LineCase{R"(m "\u00e9\n\u0000")", std::string("m '\xc3\xa9\n") + '\0' + "'"},
-        LineCase{"m 42", "m 42"}, LineCase{"m -7", "m -7"}, LineCase{"m true", "m true"},
-        LineCase{"m false", "m false"}, LineCase{"m null", "m null"},
+        LineCase{"m 42", "m 42"}, LineCase{"m true", "m true"}, LineCase{"m null", "m null"},
         LineCase{"m 9223372036854775807", "m 9223372036854775807"},
         LineCase{"m -9223372036854775808", "m -9223372036854775808"},
         LineCase{"m 9223372036854775808", "m 9.2233720368547758e+18d"},
-        LineCase{"m 18446744073709551616", "m 1.8446744073709552e+19d"},
         LineCase{"m -9223372036854775809", "m -9.2233720368547758e+18d"}, LineCase{"m 1.0", "m 1d"},
-        LineCase{"m 1e3", "m 1000d"}, LineCase{"m -0.25E-2", "m -0.0025000000000000001d"},
+        LineCase{"m -0.25E-2", "m -0.0025000000000000001d"},
         // The method is taken as it comes, bytes and all.
         LineCase{"\xff\xfe []", "\xff\xfe []"},
         // Empty lines and comments send nothing.
-        LineCase{"", "skipped"}, LineCase{"   ", "skipped"}, LineCase{"\t", "skipped"}, LineCase{"\r", "skipped"},
+        LineCase{"", "skipped"}, LineCase{"   ", "skipped"}, LineCase{"\r", "skipped"},
         LineCase{"# a comment", "skipped"}, LineCase{"  # indented comment", "skipped"}, LineCase{"#on", "skipped"},
         // Malformed arguments are refused with a reason on one line.
-        LineCase{"m {", "refused: not one JSON value"}, LineCase{"m [1,]", "refused: not one JSON value"},
-        LineCase{"m 1 2", "refused: end of input"}, LineCase{R"(m {"a":1} x)", "refused: end of input"},
-        LineCase{"m 'single'", "refused: not one JSON value"}, LineCase{"m nul", "refused: invalid literal"},
-        LineCase{"m {1:2}", "refused: not one JSON value"}, LineCase{"m 1e400", "refused: 1e400"},
-        LineCase{"m \"\xff\"", "refused: UTF-8"}, LineCase{"m \"\xc3\"", "refused: UTF-8"},
-        LineCase{"m [1] // comment", "refused: not one JSON value"}));
+        LineCase{"m {", "refused: not one JSON value"}, LineCase{"m 1 2", "refused: end of input"},
+        LineCase{"m nul", "refused: invalid literal"}, LineCase{"m 1e400", "refused: 1e400"},
+        LineCase{"m \"\xff\"", "refused: UTF-8"}, LineCase{"m [1] // comment", "refused: not one JSON value"}));
 
 std::string nested(int depth, bool objects) {
   std::string text;
@@ -190,10 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
                    R"(=> {"id":4,"method":"access","error":{"code":"E1","message":null}})"},
         AnswerCase{12345678901, "nope", FlutterMethodNotImplemented,
                    R"(=> {"id":12345678901,"method":"nope","notImplemented":true})"},
-        AnswerCase{5, "m", std::string("quote \" backslash \\ newline \n tab \t bell \x07"),
-                   R"(=> {"id":5,"method":"m","result":"quote \" backslash \\ newline \n tab \t bell \u0007"})"},
-        AnswerCase{8, "", std::string("\b\f\r\x1f\x7f/"),
-                   "=> {\"id\":8,\"method\":\"\",\"result\":\"\\b\\f\\r\\u001f\x7f/\"}"},
+        AnswerCase{5, "", std::string("quote \" backslash \\ newline \n tab \t bell \x07 \b\f\r\x1f\x7f/"),
+                   R"(=> {"id":5,"method":"","result":"quote \" backslash \\ newline \n tab \t bell \u0007 \b\f\r\u001f)"
+                   "\x7f/\"}"},
         AnswerCase{6, "\xff", std::string("ok \xc3\xa9 bad \xc3"),
                    "=> {\"id\":6,\"method\":\"\xef\xbf\xbd\",\"result\":\"ok \xc3\xa9 bad \xef\xbf\xbd\"}"},
         AnswerCase{7, "m", FlutterError{"c\xfe", std::string("m\xfe")},

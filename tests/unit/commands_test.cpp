@@ -134,7 +134,6 @@ TEST_F(CommandTest, MissingValuesAreReportedAfterConnectingAndNothingIsSent) {
     const char* message;
   };
   const std::vector<Case> cases = {
-      {"set_hive", args({{"ip", "1"}, {"hive", "h"}, {"ipv6Enable", "on"}}), "\"set_hive\" is missing: port"},
       {"set_hive", args({}), "\"set_hive\" is missing: ip, port, hive"},
       {"set_token", args({{"token", "t"}}), "\"set_token\" is missing: app, uid, device, version"},
       {"set_force_routing", args({}), "\"set_force_routing\" is missing: state"},

@@ -15,7 +15,6 @@ TEST(PluginBundleTest, HelperVersionsAndDylibFollowTheBundle) {
   };
   const std::vector<Case> cases = {
       {std::nullopt, std::nullopt, "", "", "/core.dylib"},
-      {platform::PlistDictionary{}, std::string(""), "", "", "/core.dylib"},
       {platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::int64_t{2}},
                                  {"HelperCFBundleVersion", true}},
        std::string("/F"), "", "", "/F/core.dylib"},
@@ -90,7 +89,6 @@ TEST_F(PluginTest, RowsThatReadArgumentsRefuseAnythingButAMapOfStrings) {
   for (int i = 1; i < platform::kMaxEncodableDepth; ++i) deep = EncodableList{std::move(deep)};
   const std::vector<std::pair<std::string, EncodableValue>> bad = {
       {"null", EncodableValue()},
-      {"int", EncodableValue(std::int64_t{443})},
       {"list of strings", EncodableValue(EncodableList{std::string("a"), std::string("b")})},
       {"number value", EncodableValue(EncodableMap{{std::string("port"), std::int64_t{443}}})},
       {"number key", EncodableValue(EncodableMap{{std::int64_t{1}, std::string("x")}})},
