@@ -178,8 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{12345678901, "nope", FlutterMethodNotImplemented,
                    R"(=> {"id":12345678901,"method":"nope","notImplemented":true})"},
         AnswerCase{5, "", std::string("quote \" backslash \\ newline \n tab \t bell \x07 \b\f\r\x1f\x7f/"),
-                   R"(=> {"id":5,"method":"","result":"quote \" backslash \\ newline \n tab \t bell \u0007 \b\f\r\u001f)"
-                   "\x7f/\"}"},
+                   R"(=> {"id":5,"method":"","result":"quote \" backslash \\ newline \n tab \t bell \u0007 )"
+                   "\\b\\f\\r\\u001f\x7f/\"}"},
         AnswerCase{6, "\xff", std::string("ok \xc3\xa9 bad \xc3"),
                    "=> {\"id\":6,\"method\":\"\xef\xbf\xbd\",\"result\":\"ok \xc3\xa9 bad \xef\xbf\xbd\"}"},
         AnswerCase{7, "m", FlutterError{"c\xfe", std::string("m\xfe")},

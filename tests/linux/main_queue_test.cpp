@@ -103,11 +103,7 @@ TEST(MainRunLoopTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
           if (!loop.queue.isCurrent()) ++offLoop;
           seen[static_cast<std::size_t>(t)].push_back(i);
         };
-        if (t % 2 == 0) {
-          loop.queue.async(record);
-        } else {
-          loop.queue.asyncAt(deadline, record);
-        }
+        t % 2 == 0 ? loop.queue.async(record) : loop.queue.asyncAt(deadline, record);
       }
     });
   }

@@ -26,12 +26,7 @@ class CommandTest : public PluginTest {
 
 TEST_F(CommandTest, EachCommandSendsItsOperationWithArgumentsAndDefaults) {
   plugin().hasUpdate = false;  // keep the version check out of this one
-  struct Case {
-    const char* method;
-    EncodableValue arguments;
-    std::vector<std::string> sent;  // after the operation and dylib
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<const char*, EncodableValue, std::vector<std::string>>> cases = {
       {"access", {}, {"access"}},
       {"get_tunnel_version", {}, {"getTunnelVersion"}},
       {"on", args({{"tlsMode", "3"}}), {"iosOn", "3"}},
@@ -45,12 +40,12 @@ TEST_F(CommandTest, EachCommandSendsItsOperationWithArgumentsAndDefaults) {
       {"set_force_routing", args({{"state", "on"}}), {"setForce", "on"}},
       {"set_rules", args({{"rules", ""}}), {"setRule", ""}},
   };
-  for (const auto& c : cases) {
-    const auto n = call(c.method, c.arguments);
-    std::vector<std::string> expected = c.sent;
+  for (const auto& [method, arguments, sent] : cases) {
+    const auto n = call(method, arguments);
+    std::vector<std::string> expected = sent;
     expected.insert(expected.begin() + 1, d());
-    EXPECT_EQ(lastSent(), expected) << c.method;
-    ASSERT_EQ(answers(n).size(), 1u) << c.method;
+    EXPECT_EQ(lastSent(), expected) << method;
+    ASSERT_EQ(answers(n).size(), 1u) << method;
     EXPECT_TRUE(answers(n)[0].onMainQueue);
     EXPECT_EQ(answers(n)[0].at, 0ms);
   }
@@ -60,23 +55,17 @@ TEST_F(CommandTest, EachCommandSendsItsOperationWithArgumentsAndDefaults) {
 }
 
 TEST_F(CommandTest, TheGuardAnswersOnceFromTheReplyOrFromTheTimeOut) {
-  struct Case {
-    std::optional<std::chrono::milliseconds> replyAfter;  // none: never
-    std::chrono::milliseconds answeredAt;
-  };
-  const Case cases[] = {{0ms, 0ms}, {4999ms, 4999ms}, {5s, 5s}, {6s, 5s}, {std::nullopt, 5s}};
-  for (const auto& c : cases) {
-    if (c.replyAfter) {
-      helper().replyAfter("iosOff", *c.replyAfter);
-    } else {
-      helper().neverReply("iosOff");
-    }
+  // Reply after (none: never), answered after.
+  const std::pair<std::optional<std::chrono::milliseconds>, std::chrono::milliseconds> cases[] = {
+      {0ms, 0ms}, {4999ms, 4999ms}, {5s, 5s}, {6s, 5s}, {std::nullopt, 5s}};
+  for (const auto& [replyAfter, answeredAt] : cases) {
+    replyAfter ? helper().replyAfter("iosOff", *replyAfter) : helper().neverReply("iosOff");
     const auto start = tp.loop.now();
     const auto n = call("off");
     tp.advance(10s);
     ASSERT_EQ(answers(n).size(), 1u);
     EXPECT_TRUE(isNull(answers(n)[0].value));
-    EXPECT_EQ(answers(n)[0].at - start, c.answeredAt);
+    EXPECT_EQ(answers(n)[0].at - start, answeredAt);
     EXPECT_TRUE(answers(n)[0].onMainQueue);
   }
 }
@@ -128,22 +117,17 @@ TEST_F(CommandTest, AccessFailureCarriesTheHelpersCodeAndTheLoadersOwnErrorOrALo
 
 TEST_F(CommandTest, MissingValuesAreReportedAfterConnectingAndNothingIsSent) {
   tp.files.files.clear();  // the helper must be installed first: missing values do not stop that
-  struct Case {
-    const char* method;
-    EncodableValue arguments;
-    const char* message;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<const char*, EncodableValue, const char*>> cases = {
       {"set_hive", args({}), "\"set_hive\" is missing: ip, port, hive"},
       {"set_token", args({{"token", "t"}}), "\"set_token\" is missing: app, uid, device, version"},
       {"set_force_routing", args({}), "\"set_force_routing\" is missing: state"},
       {"set_rules", args({{"rule", "x"}}), "\"set_rules\" is missing: rules"},
   };
-  for (const auto& c : cases) {
-    auto error = asError(only(call(c.method, c.arguments)));
-    ASSERT_TRUE(error) << c.message;
+  for (const auto& [method, arguments, message] : cases) {
+    auto error = asError(only(call(method, arguments)));
+    ASSERT_TRUE(error) << message;
     EXPECT_EQ(error->code, "missing_arguments");
-    EXPECT_EQ(error->message, c.message);
+    EXPECT_EQ(error->message, message);
   }
   EXPECT_THAT(tp.security.blessed, ElementsAre("com.veltrino.mac.helper"));
   EXPECT_EQ(tp.services.connectionsMade(), 1u);

@@ -8,11 +8,8 @@ using ::testing::IsEmpty;
 using vpn_bridge::VPNPlugin;
 
 TEST(PluginBundleTest, HelperVersionsAndDylibFollowTheBundle) {
-  struct Case {
-    std::optional<platform::PlistDictionary> info;
-    std::optional<std::string> frameworks;
-    std::string ver, bld, dylib;
-  };
+  using Case = std::tuple<std::optional<platform::PlistDictionary>, std::optional<std::string>, std::string,
+                          std::string, std::string>;
   const std::vector<Case> cases = {
       {std::nullopt, std::nullopt, "", "", "/core.dylib"},
       {platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::int64_t{2}},
@@ -22,14 +19,14 @@ TEST(PluginBundleTest, HelperVersionsAndDylibFollowTheBundle) {
                                  {"HelperCFBundleVersion", std::string("1.10")}},
        std::string("/a b/"), " 1.0 ", "1.10", "/a b//core.dylib"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [info, frameworks, ver, bld, dylib] : cases) {
     platform::testing::TestPlatform tp;
-    tp.bundle.info = c.info;
-    tp.bundle.frameworksPath = c.frameworks;
+    tp.bundle.info = info;
+    tp.bundle.frameworksPath = frameworks;
     auto p = VPNPlugin::init();
-    EXPECT_EQ(p->xpcService.ver, c.ver);
-    EXPECT_EQ(p->xpcService.bld, c.bld);
-    EXPECT_EQ(p->dylib, c.dylib);
+    EXPECT_EQ(p->xpcService.ver, ver);
+    EXPECT_EQ(p->xpcService.bld, bld);
+    EXPECT_EQ(p->dylib, dylib);
     EXPECT_EQ(tp.bundle.infoDictionaryReads, 2) << "one read per key";
   }
 }
@@ -77,6 +74,9 @@ TEST_F(PluginTest, EachCallWritesAllFieldsOfItsGroupAndNoOther) {
   EXPECT_EQ(p.rules, "") << "an empty string is a value";
   call("set_rules", args({{"rules", " 10.0.0.0/8 , x "}}));
   EXPECT_EQ(p.rules, " 10.0.0.0/8 , x ") << "stored untouched";
+  call("set_rules",
+       EncodableMap{{std::string("rules"), std::string("first")}, {std::string("rules"), std::string("last")}});
+  EXPECT_EQ(p.rules, "last") << "a repeated key takes its last value";
 
   call("on", args({}));
   EXPECT_TRUE(p.vpnOn);
@@ -132,11 +132,6 @@ TEST_F(PluginTest, HugeValuesPassUntouched) {
   EXPECT_EQ(tp.output.lines()[0].size(), huge.size());
   call("set_rules", EncodableMap{{std::string("rules"), huge}});
   EXPECT_EQ(plugin().rules->size(), huge.size());
-}
-
-TEST_F(PluginTest, ARepeatedKeyTakesItsLastValue) {
-  call("set_rules", EncodableMap{{std::string("rules"), std::string("first")}, {std::string("rules"), std::string("last")}});
-  EXPECT_EQ(plugin().rules, "last");
 }
 
 }  // namespace

@@ -17,19 +17,14 @@ constexpr auto Same = NSComparisonResult::NSOrderedSame;
 constexpr auto Desc = NSComparisonResult::NSOrderedDescending;
 
 TEST(CompareVersionsTest, ComparesBuildsNumericallyWithMissingPartsAsZero) {
-  struct Case {
-    const char* a;
-    const char* b;
-    NSComparisonResult expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, NSComparisonResult> cases[] = {
       {"1.2", "1.2.0", Same},   {"1.9", "1.10", Asc},   {"2.0", "1.9.9", Desc}, {"01", "1", Same},
       {"1.02", "1.2", Same},    {"", "", Same},         {"", "1", Asc},         {"1", "", Desc},
       {"", "0", Asc},           {"1..2", "1.0.2", Asc}, {"1.2a", "1.2b", Asc},  {"1.2b", "1.10a", Asc},
       {"99999999999999999999", "100000000000000000000", Asc},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(VLTXPC::compareVersions(c.a, c.b), c.expected) << '"' << c.a << "\" vs \"" << c.b << '"';
+  for (const auto& [a, b, expected] : cases) {
+    EXPECT_EQ(VLTXPC::compareVersions(a, b), expected) << '"' << a << "\" vs \"" << b << '"';
   }
 }
 
@@ -64,13 +59,7 @@ TEST_F(InstallHelperTest, AsksTwiceThenBlessesAndFreesEveryReference) {
 
 TEST_F(InstallHelperTest, EveryFailureHasItsTextAndLeavesNoReference) {
   using Outcome = platform::testing::FakeSecurity::BlessOutcome;
-  struct Case {
-    std::deque<platform::OSStatus> statuses;
-    Outcome bless;
-    const char* text;
-    std::size_t creates;
-  };
-  const Case cases[] = {
+  const std::tuple<std::deque<platform::OSStatus>, Outcome, const char*, std::size_t> cases[] = {
       {{platform::errAuthorizationDenied}, Outcome::Succeed,
        "Helper installation error. Unable to get a valid empty authorization reference to load Helper daemon", 1},
       {{0, platform::errAuthorizationCanceled}, Outcome::Succeed,
@@ -80,13 +69,13 @@ TEST_F(InstallHelperTest, EveryFailureHasItsTextAndLeavesNoReference) {
       {{}, Outcome::FailWithoutError, "Helper installation error. Error while installing the Helper: Unknown error",
        2},
   };
-  for (const auto& c : cases) {
+  for (const auto& [statuses, bless, text, creates] : cases) {
     tp.security.creates.clear();
-    tp.security.createStatuses = c.statuses;
-    tp.security.blessOutcome = c.bless;
-    EXPECT_EQ(installError(), c.text);
-    EXPECT_EQ(tp.security.creates.size(), c.creates);
-    EXPECT_EQ(tp.security.liveReferences(), 0u) << c.text;
+    tp.security.createStatuses = statuses;
+    tp.security.blessOutcome = bless;
+    EXPECT_EQ(installError(), text);
+    EXPECT_EQ(tp.security.creates.size(), creates);
+    EXPECT_EQ(tp.security.liveReferences(), 0u) << text;
     EXPECT_THAT(tp.security.blessed, IsEmpty());
   }
 }
@@ -116,26 +105,20 @@ class VersionCheckTest : public PluginTest {
 };
 
 TEST_F(VersionCheckTest, ReplyDecidesWhetherToInstall) {
-  struct Case {
-    const char* running;
-    const char* bundle;
-    std::optional<bool> outcome;
-    std::size_t blessings;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, std::optional<bool>, std::size_t> cases[] = {
       {"1.2", "1.2.0", false, 0},
       {"1.9", "1.10", true, 1},
   };
-  for (const auto& c : cases) {
+  for (const auto& [running, bundle, outcome, blessings] : cases) {
     tp.security.blessed.clear();
     outcomes.clear();
-    installedHelper().setVersion("9.9", c.running);
-    check(c.bundle);
+    installedHelper().setVersion("9.9", running);
+    check(bundle);
     tp.advance(10s);
-    ASSERT_EQ(outcomes.size(), 1u) << c.running << " vs " << c.bundle;
-    EXPECT_EQ(outcomes[0].value, c.outcome);
+    ASSERT_EQ(outcomes.size(), 1u) << running << " vs " << bundle;
+    EXPECT_EQ(outcomes[0].value, outcome);
     EXPECT_TRUE(outcomes[0].onMain);
-    EXPECT_EQ(tp.security.blessed.size(), c.blessings);
+    EXPECT_EQ(tp.security.blessed.size(), blessings);
     EXPECT_THAT(tp.output.lines(), IsEmpty());
   }
 }
