@@ -32,20 +32,12 @@ struct TemporaryFolder {
 
 PlistDictionary everyKind() {
   return PlistDictionary{
-      {"HelperCFBundleShortVersionString", PlistValue(std::string("1.4.0"))},
-      {"HelperCFBundleVersion", PlistValue(std::string("140"))},
-      {"Flag", PlistValue(true)},
-      {"Off", PlistValue(false)},
-      {"Count", PlistValue(std::int64_t{42})},
-      {"Negative", PlistValue(std::int64_t{-7})},
-      {"Largest", PlistValue(std::int64_t{9223372036854775807})},
-      {"Ratio", PlistValue(0.25)},
-      {"Text", PlistValue(std::string("caf\xc3\xa9 <&> \"quoted\""))},
-      {"Empty", PlistValue(std::string())},
-      {"Bytes", PlistValue(PlistData{0, 1, 2, 254, 255})},
-      {"List", PlistValue(PlistArray{PlistValue(std::int64_t{1}), PlistValue(std::string("two")),
-                                     PlistValue(PlistArray{})})},
-      {"Nested", PlistValue(PlistDictionary{{"Inner", PlistValue(PlistDictionary{{"Deep", PlistValue(true)}})}})},
+      {"HelperCFBundleShortVersionString", std::string("1.4.0")}, {"HelperCFBundleVersion", std::string("140")},
+      {"Flag", true}, {"Off", false}, {"Count", std::int64_t{42}}, {"Negative", std::int64_t{-7}},
+      {"Largest", std::int64_t{9223372036854775807}}, {"Ratio", 0.25}, {"Empty", std::string()},
+      {"Text", std::string("caf\xc3\xa9 <&> \"quoted\"")}, {"Bytes", PlistData{0, 1, 2, 254, 255}},
+      {"List", PlistArray{std::int64_t{1}, std::string("two"), PlistArray{}}},
+      {"Nested", PlistDictionary{{"Inner", PlistDictionary{{"Deep", true}}}}},
   };
 }
 

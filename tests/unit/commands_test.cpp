@@ -70,7 +70,11 @@ TEST_F(CommandTest, TheGuardAnswersOnceFromTheReplyOrFromTheTimeOut) {
   }
 }
 
-TEST_F(CommandTest, CallsInFlightEachGetTheirOwnReply) {
+TEST_F(CommandTest, TheTunnelVersionMayBeAbsentAndCallsInFlightEachGetTheirOwnReply) {
+  helper().setTunnelVersion(std::nullopt);
+  EXPECT_TRUE(isNull(only(call("get_tunnel_version"))));
+  helper().setTunnelVersion("");
+  EXPECT_EQ(std::get<std::string>(only(call("get_tunnel_version"))), "");
   helper().replyAfter("getTunnelVersion", 3s);
   helper().setTunnelVersion("2.7.1");
   helper().replyAfter("iosOff", 1s);
@@ -84,13 +88,6 @@ TEST_F(CommandTest, CallsInFlightEachGetTheirOwnReply) {
   EXPECT_EQ(std::get<std::string>(answers(slow)[0].value), "2.7.1");
   EXPECT_EQ(answers(slow)[0].at, 3s);
   EXPECT_EQ(answers(fast).size(), 1u);
-}
-
-TEST_F(CommandTest, TunnelVersionMayBeAbsent) {
-  helper().setTunnelVersion(std::nullopt);
-  EXPECT_TRUE(isNull(only(call("get_tunnel_version"))));
-  helper().setTunnelVersion("");
-  EXPECT_EQ(std::get<std::string>(only(call("get_tunnel_version"))), "");
 }
 
 TEST_F(CommandTest, AccessFailureCarriesTheHelpersCodeAndTheLoadersOwnErrorOrALookupMessage) {

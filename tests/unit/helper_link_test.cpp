@@ -180,9 +180,8 @@ class ReplayTest : public PluginTest {
     tp.runUntilIdle();
     std::vector<std::vector<std::string>> out;
     for (const auto& m : helper().received()) {
-      auto v = m.strings();
-      v.insert(v.begin(), m.op);
-      out.push_back(v);
+      out.push_back(m.strings());
+      out.back().insert(out.back().begin(), m.op);
     }
     return out;
   }
