@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <numeric>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -34,14 +35,15 @@ class LoopThread {
     thread_.join();
   }
 
-  // Runs |work| on the loop and waits for it: everything queued before has run too.
-  bool runOnLoop(std::function<void()> work = [] {}) {
+  // Runs |work| on the loop, at |at| if given, and waits for it: what was due before has run too.
+  bool runOnLoop(std::function<void()> work = [] {}, std::optional<Clock::time_point> at = std::nullopt) {
     std::promise<void> done;
     auto future = done.get_future();
-    queue.async([&] {
+    auto job = [&] {
       work();
       done.set_value();
-    });
+    };
+    at ? queue.asyncAt(*at, job) : queue.async(job);
     return future.wait_for(kPatience) == std::future_status::ready;
   }
 
@@ -54,18 +56,16 @@ class LoopThread {
 TEST(MainRunLoopTest, EqualDeadlinesRunInTheOrderScheduled) {
   LoopThread loop;
   std::vector<int> order;  // touched on the loop thread only
-  std::promise<void> done;
+  const auto deadline = Clock::now() + 10ms;
   // Scheduled on the loop, equal deadlines interleaved with earlier ones: neither the
   // time of scheduling nor the deadline alone gives the expected sequence.
   ASSERT_TRUE(loop.runOnLoop([&] {
-    const auto deadline = Clock::now() + 10ms;
     for (int i = 0; i < 200; ++i) {
       loop.queue.asyncAt(deadline, [&order, i] { order.push_back(i); });
       if (i % 50 == 0) loop.queue.asyncAt(deadline - 5ms, [&order, i] { order.push_back(-1 - i); });
     }
-    loop.queue.asyncAt(deadline + 1ms, [&] { done.set_value(); });
   }));
-  ASSERT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
+  ASSERT_TRUE(loop.runOnLoop([] {}, deadline + 1ms));
 
   std::vector<int> expected = {-1, -51, -101, -151};
   for (int i = 0; i < 200; ++i) expected.push_back(i);
@@ -108,9 +108,7 @@ TEST(MainRunLoopTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
     });
   }
   for (auto& thread : threads) thread.join();
-  std::promise<void> done;
-  loop.queue.asyncAt(deadline + 1ms, [&] { done.set_value(); });
-  ASSERT_EQ(done.get_future().wait_for(kPatience), std::future_status::ready);
+  ASSERT_TRUE(loop.runOnLoop([] {}, deadline + 1ms));
 
   EXPECT_EQ(offLoop, 0);
   EXPECT_FALSE(loop.queue.isCurrent());
