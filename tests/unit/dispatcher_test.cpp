@@ -105,8 +105,7 @@ TEST_F(PluginTest, RowsThatReadArgumentsRefuseAnythingButAMapOfStrings) {
       call("off");
       const std::size_t before = tp.output.lines().size();
 
-      FlutterResultValue answer = only(call(method, value));
-      auto error = asError(answer);
+      auto error = asError(only(call(method, value)));
       ASSERT_TRUE(error) << method << " with " << what;
       EXPECT_EQ(error->code, "invalid_arguments");
       EXPECT_EQ(error->message, "\"" + std::string(method) + "\" expects a map of strings to strings");
