@@ -1,7 +1,9 @@
 #include "host_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -144,16 +146,21 @@ void TempRoot::killHelpers() const {
   for (pid_t pid : liveHelperPids()) ::kill(pid, SIGKILL);
 }
 
-HostProcess::HostProcess(const TempRoot& root, const std::string& authorization) {
-  int in[2], out[2], err[2];
+HostProcess::HostProcess(const TempRoot& root, const std::string& authorization, bool heapProbe) {
+  int in[2], out[2], err[2], probe[2] = {-1, -1};
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
+  }
+  if (heapProbe && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, probe) != 0) {
+    throw std::runtime_error("socketpair failed");
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  constexpr int kProbeFd = 3;
+  if (heapProbe) posix_spawn_file_actions_adddup2(&actions, probe[1], kProbeFd);
 
   // Ours, without the host's own settings but |authorization|.
   std::vector<std::string> env;
@@ -164,6 +171,10 @@ HostProcess::HostProcess(const TempRoot& root, const std::string& authorization)
     }
   }
   if (!authorization.empty()) env.push_back("VELTRINO_AUTHORIZATION=" + authorization);
+  if (heapProbe) {
+    env.push_back(std::string("LD_PRELOAD=") + VELTRINO_HEAP_PROBE_PATH);
+    env.push_back("HEAP_PROBE_FD=" + std::to_string(kProbeFd));
+  }
   std::vector<std::string> args = {VELTRINO_HOST_PATH, "--system-root", root.path().string(), "--bundle",
                                    VELTRINO_BUNDLE_PATH};
   auto argv = pointers(args);
@@ -174,6 +185,10 @@ HostProcess::HostProcess(const TempRoot& root, const std::string& authorization)
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
+  if (heapProbe) {
+    ::close(probe[1]);
+    probe_ = probe[0];
+  }
   if (rc != 0) throw std::runtime_error("cannot start the host");
   stdin_ = in[1];
   outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, true); });
@@ -283,6 +298,13 @@ Memory HostProcess::memory() const {
     if (name == "VmRSS:") status >> out.rssKb;
     if (name == "VmHWM:") status >> out.hwmKb;
   }
+  if (probe_ < 0 || ::send(probe_, "?", 1, MSG_NOSIGNAL) != 1) return out;
+  std::string line;
+  char c = 0;
+  pollfd ready{probe_, POLLIN, 0};
+  // One short line; a host that stopped answering it is not waited for.
+  while (::poll(&ready, 1, 10000) == 1 && ::read(probe_, &c, 1) == 1 && c != '\n') line += c;
+  if (!line.empty() && c == '\n') out.heapKb = static_cast<long>(std::stoull(line) / 1024);
   return out;
 }
 
@@ -306,6 +328,10 @@ int HostProcess::finish(std::chrono::milliseconds timeout) {
   int status = 0;
   if (!pollUntil(timeout, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) return -1;
   pid_ = -1;
+  if (probe_ >= 0) {
+    ::close(probe_);
+    probe_ = -1;
+  }
   outReader_.join();
   errReader_.join();
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

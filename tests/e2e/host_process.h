@@ -59,8 +59,9 @@ class TempRoot {
 };
 
 struct Memory {
-  long rssKb = -1;  // VmRSS: resident now
-  long hwmKb = -1;  // VmHWM: the most it was ever resident
+  long rssKb = -1;   // VmRSS: resident now
+  long hwmKb = -1;   // VmHWM: the most it was ever resident
+  long heapKb = -1;  // handed out by the allocator and not given back; with the heap probe only
 };
 
 class HostProcess {
@@ -72,7 +73,9 @@ class HostProcess {
 
  public:
   // |authorization| ("allow" or "deny") is the host's VELTRINO_AUTHORIZATION, unset when empty.
-  explicit HostProcess(const TempRoot& root, const std::string& authorization = {});
+  // |heapProbe| preloads the heap probe, which memory() then asks; not where a sanitizer
+  // owns the allocator.
+  explicit HostProcess(const TempRoot& root, const std::string& authorization = {}, bool heapProbe = false);
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -95,7 +98,7 @@ class HostProcess {
   // Lines on standard output that are not answers.
   std::vector<std::string> diagnostics();
   std::string standardError() { return locked([&] { return stderr_; }); }
-  // The host's memory now, from /proc; -1 fields once it has gone.
+  // The host's memory now, from /proc and the heap probe; -1 fields once it has gone.
   Memory memory() const;
   // Closes standard input and waits for the host to quit; its exit status, or -1.
   int finish(std::chrono::milliseconds timeout = 20s);
@@ -105,6 +108,7 @@ class HostProcess {
 
   pid_t pid_ = -1;
   int stdin_ = -1;
+  int probe_ = -1;  // our end of the heap probe's socket
   int calls_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;

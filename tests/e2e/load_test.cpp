@@ -46,7 +46,6 @@ struct Figures {
   Memory before;                      // settled, before the first burst
   Memory afterFirst;                  // settled, after the first burst
   Memory afterSecond;                 // settled, after the same burst again
-  Memory afterThird;                  // and after a third
   std::size_t byReply = 0;            // answers that came before the guard's time
   std::size_t byGuard = 0;
   std::size_t helpers = 0;
@@ -54,10 +53,12 @@ struct Figures {
 
 void report(const char* name, const Figures& f) {
   std::printf(
-      "[ figures  ] %s: %zu calls in %lld ms; VmRSS %ld kB before, %ld kB after one burst, %ld kB after two, "
-      "%ld kB after three, VmHWM %ld kB; %zu answered within the guard's 5 s, %zu by the guard; %zu helper run(s)\n",
-      name, f.calls, static_cast<long long>(f.wall.count()), f.before.rssKb, f.afterFirst.rssKb,
-      f.afterSecond.rssKb, f.afterThird.rssKb, f.afterThird.hwmKb, f.byReply, f.byGuard, f.helpers);
+      "[ figures  ] %s: %zu calls in %lld ms; heap in use %ld kB before, %ld kB after one burst, %ld kB after "
+      "two; VmRSS %ld kB before, %ld kB after one burst, %ld kB after two, VmHWM %ld kB; %zu answered within the "
+      "guard's 5 s, %zu by the guard; %zu helper run(s)\n",
+      name, f.calls, static_cast<long long>(f.wall.count()), f.before.heapKb, f.afterFirst.heapKb,
+      f.afterSecond.heapKb, f.before.rssKb, f.afterFirst.rssKb, f.afterSecond.rssKb, f.afterSecond.hwmKb,
+      f.byReply, f.byGuard, f.helpers);
   std::fflush(stdout);
 }
 
@@ -79,22 +80,20 @@ Memory baseline(HostProcess& host) {
   return settledMemory(host);
 }
 
-// The allocator keeps the pages of a burst's peak for the next one, so resident
-// memory does not fall back after a burst; what it must not do is grow with every
-// burst: that would be the calls' memory never given back, some 600 bytes a call. How
-// many calls are alive at once at a peak depends on how the host, the helper and the
-// test share the CPUs, which other tests running beside it change, so one burst may
-// peak above the one before. Two bursts settle that; the third may then add no more
-// than |noise| of the first one's growth.
-void expectMemoryBack(const Figures& f, double noise = 0.5) {
-  if (kSanitized) return;  // the figures say nothing there
-  ASSERT_GT(f.before.rssKb, 0);
-  const long firstBurst = f.afterFirst.rssKb - f.before.rssKb;
-  const long thirdBurst = f.afterThird.rssKb - f.afterSecond.rssKb;
-  const long slack = std::max(2048L, static_cast<long>(static_cast<double>(firstBurst) * noise));
-  EXPECT_LE(thirdBurst, slack) << "VmRSS " << f.before.rssKb << " kB before, " << f.afterFirst.rssKb
-                               << " kB after one burst, " << f.afterSecond.rssKb << " kB after two, "
-                               << f.afterThird.rssKb << " kB after three";
+// What the first burst leaves in use is the room its queues and timer heap grew to,
+// kept for the next burst; the second burst must give back all it takes. A call that
+// kept as little as one map node (some 50 bytes) would leave half a megabyte per
+// 10,000 calls; the reply handlers a connection holds, some 600 bytes. Measured on
+// the heap in use: resident memory moves by megabytes from run to run with where the
+// allocator happens to place a burst.
+void expectMemoryBack(const Figures& f) {
+  if (kSanitized) return;  // the sanitizer owns the allocator there
+  ASSERT_GE(f.afterFirst.heapKb, 0) << "the heap probe did not answer";
+  ASSERT_GE(f.afterSecond.heapKb, 0) << "the heap probe did not answer";
+  const long allowanceKb = 256 + static_cast<long>(f.calls / 256);  // 4 bytes a call
+  EXPECT_LE(f.afterSecond.heapKb - f.afterFirst.heapKb, allowanceKb)
+      << "heap in use " << f.afterFirst.heapKb << " kB after one burst, " << f.afterSecond.heapKb
+      << " kB after two";
 }
 
 std::chrono::milliseconds since(Clock::time_point start) {
@@ -107,16 +106,16 @@ class Load : public ::testing::Test {
   void start(std::vector<std::string> flags = {}) {
     flags.insert(flags.begin(), {"--silent", "iosOff"});
     root.installHelper(flags);
-    host.emplace(root);
+    host.emplace(root, std::string(), !kSanitized);
     f.calls = loadCalls();
     f.before = baseline(*host);
   }
 
-  // Runs |burst| three times, with the host's memory settled before and after each,
-  // and reports the figures under |name|.
+  // Runs |burst| twice, with the host's memory settled before and after each, and
+  // reports the figures under |name|.
   template <typename Burst>
-  void threeBursts(const char* name, Burst&& burst) {
-    for (Memory* after : {&f.afterFirst, &f.afterSecond, &f.afterThird}) {
+  void twoBursts(const char* name, Burst&& burst) {
+    for (Memory* after : {&f.afterFirst, &f.afterSecond}) {
       burst();
       *after = settledMemory(*host);
     }
@@ -161,9 +160,9 @@ TEST_F(Load, CallsInFlightAgainstASilentHelperAreEachAnsweredOnceByTheGuard) {
     EXPECT_TRUE(root.waitForOps(logged + f.calls));
     root.killHelpers();
   };
-  threeBursts("silent helper", burst);
+  twoBursts("silent helper", burst);
 
-  EXPECT_EQ(f.byGuard, 3 * f.calls);
+  EXPECT_EQ(f.byGuard, 2 * f.calls);
   expectCleanEnd();
   EXPECT_THAT(host->diagnostics(), ::testing::IsEmpty());
 }
@@ -185,10 +184,10 @@ TEST_F(Load, CallsInFlightAgainstAnAnsweringHelperAreEachAnsweredOnceByTheReply)
     }
     countWhoAnswered(ids);
   };
-  threeBursts("answering helper", burst);
+  twoBursts("answering helper", burst);
 
   if (!kSanitized) {
-    EXPECT_EQ(f.byReply, 3 * f.calls);
+    EXPECT_EQ(f.byReply, 2 * f.calls);
   }
   EXPECT_EQ(f.helpers, 1u);
   expectCleanEnd();
@@ -257,7 +256,7 @@ TEST_F(Load, AMixedBurstSurvivesTheHelperKilledInItsMidst) {
     EXPECT_GT(diedInFlight, 0u);
     EXPECT_GT(versionsAfterTheKill, 0u);
   };
-  threeBursts("mixed burst, helper killed in each", burst);
+  twoBursts("mixed burst, helper killed in each", burst);
 
   // The host still serves.
   const int last = host->call("get_tunnel_version");
