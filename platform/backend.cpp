@@ -33,7 +33,9 @@ const Backend& installedBackend() { return current(); }
 
 DispatchQueue& mainQueue() { return require(current().mainQueue, "main queue"); }
 
-void print(std::string_view item) { require(current().standardOutput, "standard output").writeLine(item); }
+void print(std::string_view item) {
+  require(current().standardOutput, "standard output").writeLine(asOneLine(item));
+}
 
 NSBundle& NSBundle::mainBundle() { return require(current().mainBundle, "main bundle"); }
 

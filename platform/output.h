@@ -1,6 +1,7 @@
 // Standard output, where the host writes its diagnostic lines.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -12,7 +13,16 @@ class StandardOutput {
   virtual void writeLine(std::string_view line) = 0;
 };
 
-// Writes one item followed by a line feed, as the platform's print does.
+// Writes one item followed by a line feed, as the platform's print does. The item is
+// written as one line, whatever it holds: see appendAsOneLine.
 void print(std::string_view item);
+
+// Appends |text| so that it cannot start a new line or move the terminal: a line
+// feed, carriage return, NUL or other control character (DEL included) is written as
+// the escape a JSON string uses for it (\n, \r, \t, \b, \f, else \u00xx). Every
+// other byte, a backslash included, is copied as it is, so a plain text is unchanged
+// and escaping twice changes nothing more.
+void appendAsOneLine(std::string& out, std::string_view text);
+std::string asOneLine(std::string_view text);
 
 }  // namespace platform

@@ -1,8 +1,8 @@
-// The eight commands: each obtains the helper, checks the values it needs, and sends
-// its one operation through the call guard.
+// The eight commands: each obtains the helper and sends its one operation through the
+// call guard. The dispatcher starts a command only when the values it needs are
+// present.
 #include <dlfcn.h>
 
-#include <initializer_list>
 #include <utility>
 
 #include "vpn_bridge/call_guard.h"
@@ -13,29 +13,8 @@ namespace {
 
 using platform::FlutterError;
 
-constexpr const char* kMissingArguments = "missing_arguments";
 constexpr const char* kDefaultTlsMode = "0";
 constexpr const char* kDefaultIpv6Enable = "off";
-
-struct Required {
-  const char* key;
-  const std::optional<std::string>& value;
-};
-
-// Answers a FlutterError naming the absent keys, in table order, and reports whether
-// any was absent. Sending without them would report a failure as a success.
-bool answeredMissing(const FlutterResult& result, const char* method, std::initializer_list<Required> required) {
-  std::string absent;
-  for (const auto& r : required) {
-    if (r.value) continue;
-    if (!absent.empty()) absent += ", ";
-    absent += r.key;
-  }
-  if (absent.empty()) return false;
-  deliverResult(result,
-                FlutterError::errorWithCode(kMissingArguments, "\"" + std::string(method) + "\" is missing: " + absent));
-  return true;
-}
 
 // The message of a failed access: what the dynamic loader last reported in this
 // thread, or which symbol the helper could not find.
@@ -100,7 +79,6 @@ void VPNPlugin::iosOff(FlutterResult result) {
 void VPNPlugin::setHive(FlutterResult result) {
   auto proxy = obtainRemote(result);
   if (!proxy) return;
-  if (answeredMissing(result, "set_hive", {{"ip", ip}, {"port", port}, {"hive", hive}})) return;
   guardedSend(std::move(result), [&](Answer answer) {
     proxy->setHive(dylib, *ip, *port, *hive, ipv6Enable.value_or(kDefaultIpv6Enable),
                    [answer] { answer(std::monostate{}); });
@@ -110,10 +88,6 @@ void VPNPlugin::setHive(FlutterResult result) {
 void VPNPlugin::setToken(FlutterResult result) {
   auto proxy = obtainRemote(result);
   if (!proxy) return;
-  if (answeredMissing(result, "set_token",
-                      {{"app", app}, {"uid", uid}, {"token", token}, {"device", device}, {"version", version}})) {
-    return;
-  }
   guardedSend(std::move(result), [&](Answer answer) {
     proxy->setToken(dylib, *app, *uid, *token, *device, *version, [answer] { answer(std::monostate{}); });
   });
@@ -122,7 +96,6 @@ void VPNPlugin::setToken(FlutterResult result) {
 void VPNPlugin::setForce(FlutterResult result) {
   auto proxy = obtainRemote(result);
   if (!proxy) return;
-  if (answeredMissing(result, "set_force_routing", {{"state", state}})) return;
   guardedSend(std::move(result),
               [&](Answer answer) { proxy->setForce(dylib, *state, [answer] { answer(std::monostate{}); }); });
 }
@@ -130,7 +103,6 @@ void VPNPlugin::setForce(FlutterResult result) {
 void VPNPlugin::setRule(FlutterResult result) {
   auto proxy = obtainRemote(result);
   if (!proxy) return;
-  if (answeredMissing(result, "set_rules", {{"rules", rules}})) return;
   guardedSend(std::move(result),
               [&](Answer answer) { proxy->setRule(dylib, *rules, [answer] { answer(std::monostate{}); }); });
 }

@@ -1,5 +1,8 @@
 // The method table of the channel: which fields each call writes, and which command
-// it starts.
+// it starts. A call that is refused (arguments that are not a map of strings, or a
+// value its command needs left out) is answered with an error and leaves the session
+// and vpnOn exactly as they were, so the replay after a restart still sends the last
+// session that was accepted.
 #include <array>
 #include <string_view>
 #include <utility>
@@ -17,10 +20,13 @@ using platform::FlutterMethodNotImplemented;
 using Field = std::optional<std::string> VPNPlugin::*;
 
 constexpr const char* kInvalidArguments = "invalid_arguments";
+constexpr const char* kMissingArguments = "missing_arguments";
 
 struct Key {
   const char* name;
   Field field;
+  // The command cannot be sent without it.
+  bool required = false;
 };
 
 struct Row {
@@ -31,7 +37,9 @@ struct Row {
 };
 
 // The arguments as a map of strings to strings, or none when they are anything else.
+// Absent arguments (null) are a map with no keys, as the platform reads a missing map.
 std::optional<std::vector<std::pair<std::string_view, const std::string*>>> stringMap(const EncodableValue& value) {
+  if (std::holds_alternative<std::monostate>(value)) return std::vector<std::pair<std::string_view, const std::string*>>{};
   const auto* map = std::get_if<EncodableMap>(&value);
   if (map == nullptr) return std::nullopt;
   std::vector<std::pair<std::string_view, const std::string*>> entries;
@@ -66,20 +74,22 @@ void VPNPlugin::handleMethodCall(const FlutterMethodCall& call, FlutterResult re
       {"on", {{"tlsMode", &VPNPlugin::tlsMode}}, true, &VPNPlugin::iosOn},
       {"off", {}, false, &VPNPlugin::iosOff},
       {"set_hive",
-       {{"ip", &VPNPlugin::ip}, {"port", &VPNPlugin::port}, {"hive", &VPNPlugin::hive},
+       {{"ip", &VPNPlugin::ip, true},
+        {"port", &VPNPlugin::port, true},
+        {"hive", &VPNPlugin::hive, true},
         {"ipv6Enable", &VPNPlugin::ipv6Enable}},
        true,
        &VPNPlugin::setHive},
       {"set_token",
-       {{"app", &VPNPlugin::app},
-        {"uid", &VPNPlugin::uid},
-        {"token", &VPNPlugin::token},
-        {"device", &VPNPlugin::device},
-        {"version", &VPNPlugin::version}},
+       {{"app", &VPNPlugin::app, true},
+        {"uid", &VPNPlugin::uid, true},
+        {"token", &VPNPlugin::token, true},
+        {"device", &VPNPlugin::device, true},
+        {"version", &VPNPlugin::version, true}},
        true,
        &VPNPlugin::setToken},
-      {"set_force_routing", {{"state", &VPNPlugin::state}}, true, &VPNPlugin::setForce},
-      {"set_rules", {{"rules", &VPNPlugin::rules}}, true, &VPNPlugin::setRule},
+      {"set_force_routing", {{"state", &VPNPlugin::state, true}}, true, &VPNPlugin::setForce},
+      {"set_rules", {{"rules", &VPNPlugin::rules, true}}, true, &VPNPlugin::setRule},
   }};
 
   const std::string& method = call.method();
@@ -95,26 +105,42 @@ void VPNPlugin::handleMethodCall(const FlutterMethodCall& call, FlutterResult re
     return;
   }
 
-  if (row->method == "on") vpnOn = true;
-  if (row->method == "off") vpnOn = false;
+  if (!row->readsArguments) {
+    if (row->method == "off") vpnOn = false;
+    (this->*row->command)(std::move(result));
+    return;
+  }
 
-  if (row->readsArguments) {
-    auto entries = stringMap(call.arguments());
-    if (!entries) {
-      result(FlutterError::errorWithCode(kInvalidArguments,
-                                         "\"" + method + "\" expects a map of strings to strings"));
-      return;
-    }
-    if (row->method == "print") {
-      const std::string* message = lookup(*entries, "message");
-      platform::print(message != nullptr ? std::string_view(*message) : std::string_view());
-      result(nullptr);
-      return;
-    }
-    for (const Key& key : row->keys) {
-      const std::string* value = lookup(*entries, key.name);
-      this->*key.field = value != nullptr ? std::optional<std::string>(*value) : std::nullopt;
-    }
+  auto entries = stringMap(call.arguments());
+  if (!entries) {
+    result(FlutterError::errorWithCode(kInvalidArguments, "\"" + method + "\" expects a map of strings to strings"));
+    return;
+  }
+  if (row->method == "print") {
+    const std::string* message = lookup(*entries, "message");
+    platform::print(message != nullptr ? std::string_view(*message) : std::string_view());
+    result(nullptr);
+    return;
+  }
+
+  // The values the call brings, checked before any of them is stored.
+  std::vector<const std::string*> values;
+  std::string absent;
+  for (const Key& key : row->keys) {
+    values.push_back(lookup(*entries, key.name));
+    if (key.required && values.back() == nullptr) absent += (absent.empty() ? "" : ", ") + std::string(key.name);
+  }
+  if (!absent.empty()) {
+    // The helper is reached first, as for every command, so a connection failure is
+    // what the interface hears when there is one; either way nothing is stored.
+    if (!obtainRemote(result)) return;
+    result(FlutterError::errorWithCode(kMissingArguments, "\"" + method + "\" is missing: " + absent));
+    return;
+  }
+
+  if (row->method == "on") vpnOn = true;
+  for (std::size_t i = 0; i < row->keys.size(); ++i) {
+    this->*row->keys[i].field = values[i] != nullptr ? std::optional<std::string>(*values[i]) : std::nullopt;
   }
   (this->*row->command)(std::move(result));
 }

@@ -5,12 +5,15 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/output.h"
+
 namespace platform::linux_backend {
 
 bool LineWriter::writeLine(std::string_view line) {
   std::string buffer;
   buffer.reserve(line.size() + 1);
-  buffer.append(line);
+  // Whatever the line holds, it stays one line: nothing in it can forge another.
+  appendAsOneLine(buffer, line);
   buffer.push_back('\n');
 
   std::lock_guard lock(mutex_);
