@@ -22,6 +22,7 @@ OSStatus FakeSecurity::authorizationCreate(const AuthorizationRights* rights,
     storage_.push_back(std::make_unique<int>(0));
     auto ref = reinterpret_cast<AuthorizationRef>(storage_.back().get());
     live_.insert(ref);
+    madeBy_[ref] = creates.size() - 1;
     *authorization = ref;
   }
   return errAuthorizationSuccess;
@@ -36,6 +37,8 @@ OSStatus FakeSecurity::authorizationFree(AuthorizationRef authorization, Authori
 bool FakeSecurity::jobBless(std::string_view domain, std::string_view label, AuthorizationRef authorization,
                             std::optional<NSError>* error) {
   blessDomains.emplace_back(domain);
+  const auto made = madeBy_.find(authorization);
+  blessedWith.push_back(made == madeBy_.end() ? std::nullopt : std::optional<std::size_t>(made->second));
   if (live_.count(authorization) == 0) {
     if (error != nullptr) *error = NSError{"CFErrorDomainLaunchd", 4, "The authorization reference is not valid."};
     return false;

@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -35,6 +36,9 @@ class FakeSecurity final : public SecurityServices {
 
   std::vector<CreateCall> creates;
   std::vector<std::string> blessed;
+  // For each blessing asked for: which AuthorizationCreate call (its index in
+  // |creates|) made the reference it was given; none for a reference never made here.
+  std::vector<std::optional<std::size_t>> blessedWith;
   std::vector<std::string> blessDomains;
   int freed = 0;
   std::size_t liveReferences() const { return live_.size(); }
@@ -47,6 +51,7 @@ class FakeSecurity final : public SecurityServices {
 
  private:
   std::set<AuthorizationRef> live_;
+  std::map<AuthorizationRef, std::size_t> madeBy_;
   std::vector<std::unique_ptr<int>> storage_;
 };
 

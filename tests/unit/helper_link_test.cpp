@@ -53,6 +53,7 @@ TEST_F(InstallHelperTest, AsksTwiceThenBlessesAndFreesEveryReference) {
   EXPECT_EQ(second.flags, 19u);
   EXPECT_THAT(tp.security.blessed, ElementsAre("com.veltrino.mac.helper"));
   EXPECT_THAT(tp.security.blessDomains, ElementsAre("kSMDomainSystemLaunchd"));
+  EXPECT_THAT(tp.security.blessedWith, ElementsAre(1u)) << "the reference that holds the bless right";
   EXPECT_EQ(tp.security.liveReferences(), 0u);
   EXPECT_TRUE(tp.files.fileExistsAtPath("/Library/PrivilegedHelperTools/com.veltrino.mac.helper"));
 }
@@ -78,6 +79,12 @@ TEST_F(InstallHelperTest, EveryFailureHasItsTextAndLeavesNoReference) {
     EXPECT_EQ(tp.security.liveReferences(), 0u) << text;
     EXPECT_THAT(tp.security.blessed, IsEmpty());
   }
+}
+
+TEST(XPCErrorTest, EachKindPrefixesItsDescription) {
+  EXPECT_EQ(XPCError::helperConnection("The connection was invalidated.").localizedDescription(),
+            "Helper connection error. The connection was invalidated.");
+  EXPECT_EQ(XPCError::helperInstallation("x").localizedDescription(), "Helper installation error. x");
 }
 
 class VersionCheckTest : public PluginTest {
