@@ -57,8 +57,6 @@ class HelperProxy final : public VLTHelperProtocol {
   void setForce(const std::string& dylib, const std::string& state, EmptyReply completion) override;
   void setRule(const std::string& dylib, const std::string& rules, EmptyReply completion) override;
 
-  const platform::NSXPCConnection* connection() const { return proxy_->connection().get(); }
-
  private:
   void sendEmpty(const std::string& selector, platform::XPCValues arguments, EmptyReply completion);
   std::shared_ptr<platform::NSXPCRemoteProxy> proxy_;

@@ -120,11 +120,10 @@ platform::NSComparisonResult VLTXPC::compareVersions(const std::string& a, const
   return platform::compare(joined(left), joined(right), platform::NSNumericSearch);
 }
 
-void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, std::shared_ptr<HelperLinkClient> plugin,
-                               UpdateResultHandler handler) const {
+void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, UpdateResultHandler handler) const {
   if (!proxy) {
     platform::print(kHelperNotInitialized);
-    plugin->linkSetHasUpdate(std::nullopt);
+    handler(std::nullopt);
     return;
   }
   auto replied = std::make_shared<std::atomic<bool>>(false);
@@ -149,50 +148,43 @@ void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, std::sh
   });
 }
 
-std::shared_ptr<platform::NSXPCConnection> VLTXPC::makeConnection(
-    const std::shared_ptr<HelperLinkClient>& plugin) const {
+std::shared_ptr<VLTHelperProtocol> VLTXPC::connectHelper(const std::shared_ptr<HelperLinkEvents>& events) const {
   using platform::NSXPCConnection;
+  if (!platform::NSFileManager::defaultManager().fileExistsAtPath(helperPath())) installHelper();
   auto connection = NSXPCConnection::initWithMachServiceName(helperLabel(), NSXPCConnection::NSXPCConnectionPrivileged);
   connection->setRemoteObjectInterface(platform::NSXPCInterface::interfaceWithProtocol(VLTHelperProtocolDescription()));
 
-  // Neither handler keeps the plug-in or the connection alive: the plug-in holds the
-  // connection through its proxy, so a strong reference back would be a cycle.
-  std::weak_ptr<HelperLinkClient> weakPlugin = plugin;
-  std::weak_ptr<NSXPCConnection> weakConnection = connection;
-  connection->setInvalidationHandler([weakPlugin, weakConnection] {
+  // The proxy this connection is behind, for the invalidation report. Written below
+  // and read in a block on the main queue, which cannot run before this returns.
+  // Nothing here keeps the plug-in, the proxy or the connection alive: the plug-in
+  // holds the connection through its proxy, so a strong reference back would be a cycle.
+  auto madeProxy = std::make_shared<std::weak_ptr<VLTHelperProtocol>>();
+  std::weak_ptr<HelperLinkEvents> weakEvents = events;
+  connection->setInvalidationHandler([weakEvents, madeProxy] {
     const bool installed = platform::NSFileManager::defaultManager().fileExistsAtPath(helperPath());
     platform::print(installed ? kHelperUnreachable : kHelperNotInstalled);
-    // A proxy on an invalidated connection never gets through again: drop it, so the
-    // next command connects anew.
-    platform::mainQueue().async([weakPlugin, weakConnection] {
-      auto p = weakPlugin.lock();
-      auto c = weakConnection.lock();
-      if (p && c) p->linkConnectionInvalidated(c.get());
+    platform::mainQueue().async([weakEvents, madeProxy] {
+      auto e = weakEvents.lock();
+      auto proxy = madeProxy->lock();
+      if (e && proxy) e->helperInvalidated(proxy);
     });
   });
-  connection->setInterruptionHandler([weakPlugin] {
-    // The helper went away; the connection stays usable and the next message starts
-    // it again. A restarted helper knows nothing of the session, so replay it.
-    platform::mainQueue().async([weakPlugin] {
-      auto p = weakPlugin.lock();
-      if (!p || !p->linkVpnOn()) return;
-      if (auto remote = p->linkRemote()) p->linkAccessThenReplay(remote);
+  connection->setInterruptionHandler([weakEvents] {
+    platform::mainQueue().async([weakEvents] {
+      if (auto e = weakEvents.lock()) e->helperInterrupted();
     });
   });
   connection->resume();
-  return connection;
-}
 
-std::shared_ptr<VLTHelperProtocol> VLTXPC::connectHelper(const std::shared_ptr<HelperLinkClient>& plugin) const {
-  if (!platform::NSFileManager::defaultManager().fileExistsAtPath(helperPath())) installHelper();
-  auto connection = makeConnection(plugin);
   auto errors = std::make_shared<ErrorCell>();
-  auto proxy =
+  auto remote =
       connection->remoteObjectProxyWithErrorHandler([errors](const platform::NSError& error) { errors->store(error); });
-  if (!proxy || !proxy->conformsToProtocol(VLTHelperProtocolDescription().name)) {
+  if (!remote || !remote->conformsToProtocol(VLTHelperProtocolDescription().name)) {
     throw XPCError::helperConnection(errors->description());
   }
-  return std::make_shared<HelperProxy>(std::move(proxy));
+  std::shared_ptr<VLTHelperProtocol> proxy = std::make_shared<HelperProxy>(std::move(remote));
+  *madeProxy = proxy;
+  return proxy;
 }
 
 }  // namespace helper_link

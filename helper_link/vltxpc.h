@@ -14,19 +14,16 @@
 
 namespace helper_link {
 
-// What the link needs from the plug-in it serves. Every call is made on the main
-// queue, where the plug-in keeps its state.
-class HelperLinkClient {
+// What the link reports of the connections it makes; the plug-in decides what
+// follows. Reports arrive on the main queue.
+class HelperLinkEvents {
  public:
-  virtual ~HelperLinkClient() = default;
-  virtual bool linkVpnOn() const = 0;
-  virtual std::shared_ptr<VLTHelperProtocol> linkRemote() const = 0;
-  virtual const std::string& linkDylib() const = 0;
-  virtual void linkSetHasUpdate(std::optional<bool> outcome) = 0;
-  // Sends access through |proxy| and, when it answers, replays the session to it.
-  virtual void linkAccessThenReplay(std::shared_ptr<VLTHelperProtocol> proxy) = 0;
-  // The connection behind a proxy was invalidated; a cached proxy on it is dead.
-  virtual void linkConnectionInvalidated(const platform::NSXPCConnection* connection) = 0;
+  virtual ~HelperLinkEvents() = default;
+  // The helper behind a connection went away. The connection stays usable: its next
+  // message starts the helper again, which knows nothing of what came before.
+  virtual void helperInterrupted() = 0;
+  // The connection behind |proxy| is invalidated: that proxy never gets through again.
+  virtual void helperInvalidated(const std::shared_ptr<VLTHelperProtocol>& proxy) = 0;
 };
 
 using UpdateResultHandler = std::function<void(std::optional<bool> outcome)>;
@@ -38,18 +35,17 @@ struct VLTXPC {
   const std::string ver;
   const std::string bld;
 
-  std::shared_ptr<platform::NSXPCConnection> makeConnection(const std::shared_ptr<HelperLinkClient>& plugin) const;
-  // A proxy to the helper, installing the helper first when its file is missing.
+  // A proxy to the helper, installing the helper first when its file is missing. What
+  // becomes of its connection is reported to |events|, which it does not keep alive.
   // Throws XPCError.
-  std::shared_ptr<VLTHelperProtocol> connectHelper(const std::shared_ptr<HelperLinkClient>& plugin) const;
+  std::shared_ptr<VLTHelperProtocol> connectHelper(const std::shared_ptr<HelperLinkEvents>& events) const;
   // Throws XPCError.
   void installHelper() const;
   // Asks the helper for its build and reinstalls it when it is older than |bld|. The
   // outcome reaches |handler| on the main queue: true after an installation, false
   // when the helper is current, none when there was no answer in time or the
-  // installation failed.
-  void checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, std::shared_ptr<HelperLinkClient> plugin,
-                         UpdateResultHandler handler) const;
+  // installation failed. Without a proxy nothing is asked: the outcome is none, at once.
+  void checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, UpdateResultHandler handler) const;
   static platform::NSComparisonResult compareVersions(const std::string& a, const std::string& b);
 };
 

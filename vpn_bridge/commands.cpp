@@ -1,10 +1,9 @@
 // The eight commands: each obtains the helper and sends its one operation through the
 // call guard. The dispatcher starts a command only when the values it needs are
 // present.
-#include <dlfcn.h>
-
 #include <utility>
 
+#include "platform/dynamic_loader.h"
 #include "vpn_bridge/call_guard.h"
 #include "vpn_bridge/vpn_plugin.h"
 
@@ -19,7 +18,7 @@ constexpr const char* kDefaultIpv6Enable = "off";
 // The message of a failed access: what the dynamic loader last reported in this
 // thread, or which symbol the helper could not find.
 std::string accessFailureMessage(const std::string& name) {
-  if (const char* loaderError = dlerror()) return loaderError;
+  if (auto loaderError = platform::dlerror()) return *loaderError;
   return "Failed to lookup '" + name + "'";
 }
 
@@ -32,7 +31,7 @@ void VPNPlugin::access(FlutterResult result) {
     // Once per run: the version request goes out before the access itself.
     hasUpdate = false;
     std::weak_ptr<VPNPlugin> weak = shared_from_this();
-    xpcService.checkHelperUpdate(remote, shared_from_this(), [weak](std::optional<bool> outcome) {
+    xpcService.checkHelperUpdate(remote, [weak](std::optional<bool> outcome) {
       if (auto self = weak.lock()) self->applyUpdateResult(outcome);
     });
   }

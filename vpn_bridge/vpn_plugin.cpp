@@ -22,9 +22,12 @@ void VPNPlugin::registerWithRegistrar(platform::FlutterPluginRegistrar& registra
   registrar.addMethodCallDelegate(instance, channel);
 }
 
-void VPNPlugin::linkConnectionInvalidated(const platform::NSXPCConnection* connection) {
-  auto* proxy = dynamic_cast<helper_link::HelperProxy*>(remote.get());
-  if (proxy != nullptr && proxy->connection() == connection) remote.reset();
+void VPNPlugin::helperInterrupted() {
+  if (vpnOn && remote) accessThenReplay(remote);
+}
+
+void VPNPlugin::helperInvalidated(const std::shared_ptr<VLTHelperProtocol>& proxy) {
+  if (remote == proxy) remote.reset();
 }
 
 }  // namespace vpn_bridge

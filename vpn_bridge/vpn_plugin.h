@@ -24,7 +24,7 @@ using platform::FlutterResult;
 inline constexpr const char* kChannelName = "com.veltrino.app/vpn";
 
 class VPNPlugin final : public platform::FlutterPlugin,
-                        public helper_link::HelperLinkClient,
+                        public helper_link::HelperLinkEvents,
                         public std::enable_shared_from_this<VPNPlugin> {
  public:
   static void registerWithRegistrar(platform::FlutterPluginRegistrar& registrar);
@@ -68,13 +68,12 @@ class VPNPlugin final : public platform::FlutterPlugin,
   struct InitToken {};
   explicit VPNPlugin(InitToken);
 
-  // What the helper link reads and writes; always on the main queue.
-  bool linkVpnOn() const override { return vpnOn; }
-  std::shared_ptr<VLTHelperProtocol> linkRemote() const override { return remote; }
-  const std::string& linkDylib() const override { return dylib; }
-  void linkSetHasUpdate(std::optional<bool> outcome) override { hasUpdate = outcome; }
-  void linkAccessThenReplay(std::shared_ptr<VLTHelperProtocol> proxy) override { accessThenReplay(std::move(proxy)); }
-  void linkConnectionInvalidated(const platform::NSXPCConnection* connection) override;
+  // What the helper link reports, on the main queue. A restarted helper knows
+  // nothing of the session: while the tunnel is on, it is replayed to the cached
+  // proxy. A proxy whose connection was invalidated is dropped if it is the cached
+  // one, so the next command connects anew.
+  void helperInterrupted() override;
+  void helperInvalidated(const std::shared_ptr<VLTHelperProtocol>& proxy) override;
 
  private:
   // Commands, one per helper operation; each answers |result| exactly once.
