@@ -16,8 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/json_text.h"
-
 namespace platform::linux_backend {
 namespace {
 
@@ -156,7 +154,7 @@ std::string describeJsonError(std::string message) {
   return message;
 }
 
-ConsoleLine parseArgumentsFully(std::string method, std::string_view text) {
+ConsoleLine parseArguments(std::string method, std::string_view text) {
   EncodableBuilder builder;
   const bool parsed = Json::sax_parse(text.begin(), text.end(), &builder);
   if (builder.tooDeep()) {
@@ -168,67 +166,6 @@ ConsoleLine parseArgumentsFully(std::string method, std::string_view text) {
     return ConsoleLineError{std::move(reason)};
   }
   return ConsoleCall{std::move(method), builder.takeRoot()};
-}
-
-// The arguments as most lines carry them: one object of plain strings, nothing else.
-// None when the text is anything more (an escape, a byte outside ASCII, another kind
-// of value, a repeated key) or not JSON at all: the full parser decides those.
-std::optional<EncodableMap> flatStringObject(std::string_view text) {
-  // Repeated keys are looked for by a scan, so only short objects are taken here.
-  static constexpr std::size_t kMaxFlatKeys = 16;
-  std::size_t i = 0;
-  auto skipBlanks = [&] {
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
-  };
-  auto plainString = [&]() -> std::optional<std::string_view> {
-    if (i >= text.size() || text[i] != '"') return std::nullopt;
-    const std::size_t start = ++i;
-    while (i < text.size()) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      if (byte == '"') return text.substr(start, i++ - start);
-      if (byte < 0x20 || byte >= 0x80 || byte == '\\') return std::nullopt;
-      ++i;
-    }
-    return std::nullopt;
-  };
-  skipBlanks();
-  if (i >= text.size() || text[i++] != '{') return std::nullopt;
-  EncodableMap map;
-  skipBlanks();
-  if (i < text.size() && text[i] == '}') {
-    ++i;
-  } else {
-    for (;;) {
-      skipBlanks();
-      auto key = plainString();
-      if (!key) return std::nullopt;
-      skipBlanks();
-      if (i >= text.size() || text[i++] != ':') return std::nullopt;
-      skipBlanks();
-      auto value = plainString();
-      if (!value) return std::nullopt;
-      if (map.size() == kMaxFlatKeys) return std::nullopt;
-      for (const auto& entry : map) {
-        if (std::get<std::string>(entry.first) == *key) return std::nullopt;
-      }
-      map.emplace_back(EncodableValue(std::string(*key)), EncodableValue(std::string(*value)));
-      skipBlanks();
-      if (i >= text.size()) return std::nullopt;
-      if (text[i] == '}') {
-        ++i;
-        break;
-      }
-      if (text[i++] != ',') return std::nullopt;
-    }
-  }
-  skipBlanks();
-  if (i != text.size()) return std::nullopt;
-  return map;
-}
-
-ConsoleLine parseArguments(std::string method, std::string_view text) {
-  if (auto map = flatStringObject(text)) return ConsoleCall{std::move(method), EncodableValue(std::move(*map))};
-  return parseArgumentsFully(std::move(method), text);
 }
 
 // Both ends of a pipe whose only use is to wake the reader thread.
@@ -261,10 +198,7 @@ std::string errnoText(int error) { return std::strerror(error); }
 
 }  // namespace
 
-namespace {
-
-template <typename ParseArguments>
-ConsoleLine parseLine(std::string_view line, ParseArguments parseArguments) {
+ConsoleLine parseConsoleLine(std::string_view line) {
   line = trim(line);
   if (line.empty() || line.front() == '#') return ConsoleSkippedLine{};
   const auto split = line.find_first_of(kBlanks);
@@ -273,39 +207,21 @@ ConsoleLine parseLine(std::string_view line, ParseArguments parseArguments) {
   return parseArguments(std::move(method), trim(line.substr(split)));
 }
 
-}  // namespace
-
-ConsoleLine parseConsoleLine(std::string_view line) { return parseLine(line, parseArguments); }
-
-ConsoleLine parseConsoleLineFully(std::string_view line) { return parseLine(line, parseArgumentsFully); }
-
 std::string formatAnswerLine(std::uint64_t id, std::string_view method, const FlutterResultValue& value) {
   // {"id":N,"method":"...", then one of "result", "error" or "notImplemented"}
-  std::string line = "=> {\"id\":";
-  line.reserve(64 + method.size());
-  json_text::appendUnsigned(line, id);
-  line += ",\"method\":";
-  json_text::appendString(line, method);
+  using OrderedJson = nlohmann::ordered_json;
+  OrderedJson answer{{"id", id}, {"method", std::string(method)}};
   if (std::holds_alternative<std::nullptr_t>(value)) {
-    line += ",\"result\":null}";
+    answer["result"] = nullptr;
   } else if (const auto* text = std::get_if<std::string>(&value)) {
-    line += ",\"result\":";
-    json_text::appendString(line, *text);
-    line += '}';
+    answer["result"] = *text;
   } else if (const auto* error = std::get_if<FlutterError>(&value)) {
-    line += ",\"error\":{\"code\":";
-    json_text::appendString(line, error->code);
-    line += ",\"message\":";
-    if (error->message) {
-      json_text::appendString(line, *error->message);
-    } else {
-      line += "null";
-    }
-    line += "}}";
+    answer["error"] = {{"code", error->code},
+                       {"message", error->message ? OrderedJson(*error->message) : OrderedJson(nullptr)}};
   } else {
-    line += ",\"notImplemented\":true}";
+    answer["notImplemented"] = true;
   }
-  return line;
+  return "=> " + answer.dump(-1, ' ', false, OrderedJson::error_handler_t::replace);
 }
 
 // What the reader thread, the main queue and every pending result share; results

@@ -46,9 +46,6 @@ using ConsoleLine = std::variant<ConsoleSkippedLine, ConsoleCall, ConsoleLineErr
 // other numbers double. Nesting deeper than kMaxEncodableDepth containers is an
 // error, found before anything that deep is built.
 ConsoleLine parseConsoleLine(std::string_view line);
-// The same through the full JSON parser alone, without the shortcut that
-// parseConsoleLine takes for an object of plain strings; both give the same result.
-ConsoleLine parseConsoleLineFully(std::string_view line);
 
 // The answer line for call |id|, without its line feed. Bytes that are not UTF-8
 // come out as U+FFFD, so the line is always valid JSON.

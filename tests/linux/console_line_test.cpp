@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
 
 #include "platform/linux/console_messenger.h"
 
@@ -123,30 +122,6 @@ TEST(ConsoleLineTest, NestingUpToTheCodecsLimitIsAcceptedAndNoDeeper) {
   const auto* error = std::get_if<ConsoleLineError>(&unclosed);
   ASSERT_NE(error, nullptr);
   EXPECT_THAT(error->reason, HasSubstr("deeper"));
-}
-
-// Most lines take a shortcut past the full JSON parser; whatever the line, both
-// must read it the same.
-TEST(ConsoleLineTest, TheShortcutForPlainObjectsReadsLinesAsTheFullParserDoes) {
-  std::string manyKeys = "m {";
-  for (int i = 0; i < 17; ++i) manyKeys += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":\"v\"";
-  manyKeys += "}";
-  for (const std::string& line : std::vector<std::string>{
-           R"(set_hive {"ip":"10.0.0.1","port":"443","hive":"hive-eu-1"})", "m {}", "m { }",
-           "m \t{ \"a\" :\r\n\"b\" , \"c\":\"\"}  ", R"(m {"a":"1","a":"2"})", R"(m {"a":"x\"y"})",
-           "m {\"a\":\"\xc3\xa9\"}", "m {\"a\":\"\xc3\"}", "m {\"a\":\"tab\there\"}", R"(m {"a":1})",
-           R"(m {"a":"b",})", R"(m {"a":"b"} x)", R"(m {"a":"b")", R"(m {"a" "b"})", R"(m {"a":"b"}})", R"(m [])",
-           R"(m {"a":{"b":"c"}})", manyKeys}) {
-    const auto quick = parseConsoleLine(line);
-    const auto full = parseConsoleLineFully(line);
-    ASSERT_EQ(quick.index(), full.index()) << line;
-    if (const auto* call = std::get_if<ConsoleCall>(&quick)) {
-      EXPECT_EQ(call->method, std::get<ConsoleCall>(full).method) << line;
-      EXPECT_TRUE(call->arguments == std::get<ConsoleCall>(full).arguments) << line;
-    } else if (const auto* error = std::get_if<ConsoleLineError>(&quick)) {
-      EXPECT_EQ(error->reason, std::get<ConsoleLineError>(full).reason) << line;
-    }
-  }
 }
 
 struct AnswerCase {
