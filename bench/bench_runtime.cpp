@@ -15,7 +15,7 @@
 
 #include "alloc_counter.h"
 #include "platform/linux/bundle.h"
-#include "platform/linux/wire.h"
+#include "platform/linux/wire/wire.h"
 #include "runtime_support.h"
 #include "vpn_bridge/call_guard.h"
 
@@ -130,6 +130,17 @@ struct SetHiveFrames {
   std::string request;
   std::string replyBody;
   std::size_t replySize() const { return platform::linux_backend::wire::kHeaderBytes + replyBody.size(); }
+  // The reply body as the echo peer takes it: hexadecimal, since MessagePack may hold
+  // a NUL byte, which an argument cannot.
+  std::string replyBodyHex() const {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (const char c : replyBody) {
+      hex += kDigits[static_cast<unsigned char>(c) >> 4];
+      hex += kDigits[static_cast<unsigned char>(c) & 0xf];
+    }
+    return hex;
+  }
 };
 
 SetHiveFrames setHiveFrames() {
@@ -173,7 +184,7 @@ void BM_RoundTripRawSocket(benchmark::State& state) {
   }
   UniqueFd mine(ends[0]);
   UniqueFd theirs(ends[1]);
-  bench::ChildProcess echo({VELTRINO_BENCH_ECHO_PATH, frames.replyBody}, {{3, theirs.get()}});
+  bench::ChildProcess echo({VELTRINO_BENCH_ECHO_PATH, frames.replyBodyHex()}, {{3, theirs.get()}});
   theirs.reset();
   blockingRoundTrips(state, mine.get(), frames);
   mine.reset();

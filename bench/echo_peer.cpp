@@ -1,7 +1,7 @@
 // The floor of a round trip: a peer that takes one frame (a 4-byte big-endian length
 // and that many bytes) from the Unix-domain socket it was handed as fd 3 and writes
-// back a frame whose body is its first argument, with no other work in between. Ends
-// when the socket does.
+// back a frame whose body its first argument gives in hexadecimal, with no other work
+// in between. Ends when the socket does.
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,10 +40,14 @@ bool writeAll(const std::string& bytes) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: %s REPLY-BODY (serves fd 3)\n", argc > 0 ? argv[0] : "echo_peer");
+    std::fprintf(stderr, "usage: %s REPLY-BODY-IN-HEX (serves fd 3)\n", argc > 0 ? argv[0] : "echo_peer");
     return 2;
   }
-  const std::string body = argv[1];
+  const std::string hex = argv[1];
+  std::string body;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    body.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
   const auto length = static_cast<std::uint32_t>(body.size());
   std::string reply{static_cast<char>(length >> 24), static_cast<char>(length >> 16), static_cast<char>(length >> 8),
                     static_cast<char>(length)};

@@ -25,7 +25,7 @@
 #include "platform/linux/detached_process.h"
 #include "platform/linux/launch_job.h"
 #include "platform/linux/unique_fd.h"
-#include "platform/linux/wire.h"
+#include "platform/linux/wire/wire.h"
 
 namespace platform::linux_backend {
 namespace {

@@ -1,5 +1,6 @@
-// The helper frame codec: the exact bytes it writes and what the frame decoder holds.
-// Agreement with the nlohmann codec, escapes and all, is fuzz_wire_decoder's job.
+// The helper frame codec: what comes back through it, what it refuses, and what the
+// frame decoder holds.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,56 +9,144 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/wire.h"
+#include "platform/linux/wire/wire.h"
 
 namespace linux_test {
 namespace {
 
 namespace wire = platform::linux_backend::wire;
+using ::testing::HasSubstr;
 
-constexpr std::string_view kFffd = "\xef\xbf\xbd";
+constexpr auto kMaxId = std::numeric_limits<std::uint64_t>::max();
 
-// The body of a reply carrying |s| alone, as both encoders write it.
-std::string encodedString(const std::string& s) {
-  const std::string body = wire::encodeBody(wire::Reply{0, {s}});
-  EXPECT_EQ(body, wire::reference::encodeBody(wire::Reply{0, {s}}));
-  const std::string_view prefix = "{\"id\":0,\"values\":[";
-  EXPECT_EQ(body.substr(0, prefix.size()), prefix);
-  return body.substr(prefix.size(), body.size() - prefix.size() - 2);
+// MessagePack written by hand: a fixstr, and a map or array header of fewer than 16.
+std::string str(std::string_view s) { return static_cast<char>(0xa0 | s.size()) + std::string(s); }
+std::string map(int entries) { return std::string(1, static_cast<char>(0x80 | entries)); }
+std::string array(int items) { return std::string(1, static_cast<char>(0x90 | items)); }
+const std::string kNil = "\xc0";
+const std::string kTrue = "\xc3";
+
+std::vector<wire::Message> decodeAll(const std::string& stream) {
+  wire::FrameDecoder decoder;
+  decoder.feed(stream);
+  std::vector<wire::Message> out;
+  while (auto message = decoder.next()) out.push_back(std::move(*message));
+  EXPECT_FALSE(decoder.failed()) << *decoder.error();
+  return out;
 }
 
-TEST(WireCodec, WritesKeysInOrderWithoutSpaces) {
-  constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
-  EXPECT_EQ(wire::encodeBody(wire::Request{"a:b:", {std::string("x"), true, std::monostate{}, false}, kMax}),
-            R"({"arguments":["x",true,null,false],"id":18446744073709551615,"selector":"a:b:"})");
-  EXPECT_EQ(wire::encodeBody(wire::Request{"exitHelper", {}, std::nullopt}), R"({"arguments":[],"selector":"exitHelper"})");
-  EXPECT_EQ(wire::encodeBody(wire::Reply{0, {}}), R"({"id":0,"values":[]})");
-  const auto frame = wire::encodeFrame(wire::Reply{7, {std::string("1.4")}});
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(*frame, std::string("\0\0\0\x19", 4) + R"({"id":7,"values":["1.4"]})");
+TEST(WireCodec, EachShapeComesBackAsItWent) {
+  const std::vector<wire::Message> messages = {
+      wire::Request{"a:b:", {std::string("x"), true, std::monostate{}, false, std::string()}, kMaxId},
+      wire::Request{"exitHelper", {}, std::nullopt},
+      wire::Request{"s:", {std::string(70000, 'v'), std::string("\xc3\xa9\xf0\x9f\x98\x80")}, 0},
+      wire::Reply{0, {}},
+      wire::Reply{kMaxId, {std::monostate{}, std::string("1.4")}},
+  };
+  std::string stream;
+  for (const auto& message : messages) {
+    const auto frame = wire::encodeFrame(message);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->substr(wire::kHeaderBytes), wire::encodeBody(message));
+    EXPECT_EQ(wire::decodeBody(wire::encodeBody(message)), message);
+    stream += *frame;
+  }
+  EXPECT_EQ(decodeAll(stream), messages);
 }
 
-TEST(WireCodec, ReplacesEachBrokenPieceOfUtf8WithOneReplacementCharacter) {
+TEST(WireCodec, FramesAreOneMapAfterABigEndianLength) {
+  EXPECT_EQ(*wire::encodeFrame(wire::Reply{7, {std::string("1.4")}}),
+            std::string("\0\0\0\x11", 4) + map(2) + str("id") + "\x07" + str("values") + array(1) + str("1.4"));
+  EXPECT_EQ(wire::frameHeader(0x01020304), "\x01\x02\x03\x04");
+}
+
+TEST(WireCodec, StringsThatAreNotUtf8AreRepairedSoThePeerTakesThem) {
   const auto fffd = [](int n) {
     std::string out;
-    for (int i = 0; i < n; ++i) out += kFffd;
+    for (int i = 0; i < n; ++i) out += "\xef\xbf\xbd";
     return out;
   };
-  // A stray byte, one per byte; a cut-short sequence, one for all of it, and the byte
-  // that cut it is read again.
-  EXPECT_EQ(encodedString("a\x80" "b"), "\"a" + fffd(1) + "b\"");
-  EXPECT_EQ(encodedString("\xf0\x9f\x98" "A"), "\"" + fffd(1) + "A\"");
-  EXPECT_EQ(encodedString("x\xe2\x82"), "\"x" + fffd(1) + "\"");
-  EXPECT_EQ(encodedString("\xe2\x82\xe2\x82\xac"), "\"" + fffd(1) + "\xe2\x82\xac\"");
-  // Overlong forms, surrogates and code points past U+10FFFF break at their second byte.
-  EXPECT_EQ(encodedString("\xc0\xaf"), "\"" + fffd(2) + "\"");
-  EXPECT_EQ(encodedString("\xe0\x80\x80"), "\"" + fffd(3) + "\"");
-  EXPECT_EQ(encodedString("\xed\xa0\x80"), "\"" + fffd(3) + "\"");
-  EXPECT_EQ(encodedString("\xf4\x90\x80\x80"), "\"" + fffd(4) + "\"");
-  EXPECT_EQ(encodedString("\xf8\xff"), "\"" + fffd(2) + "\"");
+  // A stray byte, one per byte; a sequence cut short, one for all of it, and the byte
+  // that cut it is read again; overlong forms, surrogates and code points past
+  // U+10FFFF break at their second byte.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a\x80" "b", "a" + fffd(1) + "b"},     {"\xf0\x9f\x98" "A", fffd(1) + "A"},
+      {"x\xe2\x82", "x" + fffd(1)},           {"\xe2\x82\xe2\x82\xac", fffd(1) + "\xe2\x82\xac"},
+      {"\xc0\xaf", fffd(2)},                  {"\xe0\x80\x80", fffd(3)},
+      {"\xed\xa0\x80", fffd(3)},              {"\xf4\x90\x80\x80", fffd(4)},
+      {"\xf8\xff", fffd(2)},
+  };
+  for (const auto& [bad, repaired] : cases) {
+    const auto back = wire::decodeBody(wire::encodeBody(wire::Request{bad, {bad}, std::nullopt}));
+    ASSERT_TRUE(back) << bad;
+    EXPECT_EQ(*back, wire::Message(wire::Request{repaired, {repaired}, std::nullopt})) << bad;
+  }
 }
 
-TEST(WireCodec, FrameDecoderHoldsOnlyTheUnfinishedFrame) {
+TEST(WireCodec, AFrameOverTheLimitIsNotWritten) {
+  const std::string big(wire::kMaxFrameBytes, 'x');
+  EXPECT_FALSE(wire::encodeFrame(wire::Reply{1, {big}}));
+  EXPECT_FALSE(wire::encodeFrame(wire::Request{big, {}, std::nullopt}));
+  EXPECT_TRUE(wire::encodeFrame(wire::Reply{1, {big.substr(0, wire::kMaxFrameBytes - 32)}}));
+}
+
+// A body refused, and a word of the reason.
+struct Refusal {
+  const char* name;
+  std::string body;
+  const char* reason;
+};
+
+class WireRefusal : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(WireRefusal, IsRefusedWithItsReason) {
+  const auto& [name, body, reason] = GetParam();
+  std::string error;
+  EXPECT_FALSE(wire::decodeBody(body, &error));
+  EXPECT_THAT(error, HasSubstr(reason));
+}
+
+const std::string kReply = map(2) + str("id") + "\x01" + str("values") + array(0);
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCheck, WireRefusal,
+    ::testing::Values(
+        Refusal{"Empty", "", "ends inside"}, Refusal{"Truncated", kReply.substr(0, kReply.size() - 1), "ends inside"},
+        Refusal{"TruncatedString", map(1) + "\xd9\x10" + "sel", "ends inside"},
+        Refusal{"NeverUsedByte", "\xc1", "not MessagePack"}, Refusal{"TrailingBytes", kReply + kNil, "after its map"},
+        Refusal{"TwoMaps", kReply + kReply, "after its map"}, Refusal{"NotAMap", array(0), "not a MessagePack map"},
+        Refusal{"EmptyMap", map(0), "neither a request nor a reply"},
+        Refusal{"IdAlone", map(1) + str("id") + "\x01", "neither"},
+        Refusal{"KeyNotAString", map(1) + "\x01" + kNil, "key that is not a string"},
+        Refusal{"UnknownKey", map(3) + str("id") + "\x01" + str("values") + array(0) + str("extra") + kNil,
+                "unexpected key \"extra\""},
+        Refusal{"RepeatedKey", map(3) + str("id") + "\x01" + str("id") + "\x02" + str("values") + array(0),
+                "repeated key \"id\""},
+        Refusal{"ReplyWithoutId", map(1) + str("values") + array(0), "without \"id\""},
+        Refusal{"RequestWithoutArguments", map(1) + str("selector") + str("s:"), "without \"arguments\""},
+        Refusal{"RequestWithValues", map(3) + str("selector") + str("s:") + str("arguments") + array(0) +
+                                         str("values") + array(0),
+                "unexpected key \"values\""},
+        Refusal{"ReplyWithArguments",
+                map(3) + str("id") + "\x01" + str("values") + array(0) + str("arguments") + array(0),
+                "unexpected key \"arguments\""},
+        Refusal{"EmptySelector", map(2) + str("selector") + str("") + str("arguments") + array(0), "non-empty"},
+        Refusal{"SelectorNotAString", map(2) + str("selector") + kTrue + str("arguments") + array(0), "non-empty"},
+        Refusal{"SelectorNotUtf8", map(2) + str("selector") + str("\xff") + str("arguments") + array(0), "UTF-8"},
+        Refusal{"NegativeId", map(2) + str("id") + "\xff" + str("values") + array(0), "unsigned integer"},
+        Refusal{"IdAsString", map(2) + str("id") + str("1") + str("values") + array(0), "unsigned integer"},
+        Refusal{"FloatId", map(2) + str("id") + "\xca\x3f\x80\x00\x00" + str("values") + array(0), "unsigned"},
+        Refusal{"ValuesNotAnArray", map(2) + str("id") + "\x01" + str("values") + kNil, "not an array"},
+        Refusal{"ValueAnInteger", map(2) + str("id") + "\x01" + str("values") + array(1) + "\x05", "not nil"},
+        Refusal{"ValueAnArray", map(2) + str("id") + "\x01" + str("values") + array(1) + array(0), "not nil"},
+        Refusal{"ValueAMap", map(2) + str("id") + "\x01" + str("values") + array(1) + map(0), "not nil"},
+        Refusal{"ValueBinary", map(2) + str("id") + "\x01" + str("values") + array(1) + "\xc4\x01x", "not nil"},
+        Refusal{"ValueNotUtf8", map(2) + str("id") + "\x01" + str("values") + array(1) + str("\xc0\xaf"), "UTF-8"},
+        // Claimed far longer than the body: nothing is reserved for the claim.
+        Refusal{"HugeArrayClaim", map(2) + str("id") + "\x01" + str("values") + "\xdd\xff\xff\xff\xff", "ends inside"}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST(WireCodec, FrameDecoderTakesBytesOneByOneAndHoldsOnlyTheUnfinishedFrame) {
   std::string stream;
   std::vector<std::size_t> ends;
   for (std::uint64_t id = 1; id <= 3; ++id) {
@@ -77,16 +166,28 @@ TEST(WireCodec, FrameDecoderHoldsOnlyTheUnfinishedFrame) {
     ASSERT_EQ(decoder.buffered(), fed - taken) << "after " << fed << " bytes";
   }
   EXPECT_EQ(nextId, 4u);
+  EXPECT_FALSE(decoder.failed());
+}
 
-  // Two whole frames and part of a third in one read, then the rest.
-  wire::FrameDecoder batch;
-  batch.feed(std::string_view(stream).substr(0, ends[1] + 5));
-  EXPECT_EQ(batch.buffered(), 5u);
-  batch.feed(std::string_view(stream).substr(ends[1] + 5));
-  EXPECT_EQ(batch.buffered(), 0u);
-  int count = 0;
-  while (batch.next()) ++count;
-  EXPECT_EQ(count, 3);
+TEST(WireCodec, ABadFrameBreaksTheStreamForGood) {
+  const std::string good = *wire::encodeFrame(wire::Reply{1, {}});
+  const std::string badBody = kReply + kNil;
+  for (const std::string& bad : {wire::frameHeader(static_cast<std::uint32_t>(badBody.size())) + badBody,
+                                 wire::frameHeader(static_cast<std::uint32_t>(wire::kMaxFrameBytes + 1))}) {
+    wire::FrameDecoder decoder;
+    decoder.feed(good + bad + good);
+    // What was whole before it still comes out; nothing after it, now or later.
+    EXPECT_TRUE(decoder.next());
+    EXPECT_FALSE(decoder.next());
+    ASSERT_TRUE(decoder.failed());
+    EXPECT_EQ(decoder.buffered(), 0u);
+    decoder.feed(good);
+    EXPECT_FALSE(decoder.next());
+    EXPECT_EQ(decoder.buffered(), 0u);
+  }
+  wire::FrameDecoder oversize;
+  oversize.feed(wire::frameHeader(static_cast<std::uint32_t>(wire::kMaxFrameBytes + 1)));
+  EXPECT_THAT(*oversize.error(), HasSubstr("over the limit"));
 }
 
 }  // namespace

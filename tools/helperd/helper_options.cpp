@@ -45,7 +45,7 @@ const char* usage() {
          "  --tunnel-version S       the tunnel version that getTunnelVersion reports\n"
          "  --no-tunnel-version      getTunnelVersion reports none\n"
          "  --crash-after N          end abruptly, unanswered, when the Nth operation arrives\n"
-         "  --malformed-reply OP     answer OP with a frame that is not JSON\n"
+         "  --malformed-reply OP     answer OP with a frame that is not whole MessagePack\n"
          "  --oversize-reply OP      answer OP with a length over the frame limit\n"
          "  --unknown-id-reply OP    answer OP under a call id that was never sent\n"
          "  --wrong-types-reply OP   answer OP with values of the wrong types\n"

@@ -16,7 +16,7 @@ namespace helperd {
 
 // Ways to answer an operation that break the wire on purpose.
 enum class ReplyFault {
-  Malformed,   // a frame whose body is not JSON
+  Malformed,   // a frame whose body ends inside its map
   Oversize,    // a length header over the frame limit
   UnknownId,   // a reply to a call that was never made
   WrongTypes,  // well-formed, but values of the wrong types

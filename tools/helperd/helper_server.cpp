@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <nlohmann/json.hpp>
 
-#include "platform/linux/json_text.h"
-#include "platform/linux/wire.h"
+#include "platform/linux/wire/wire.h"
 
 namespace helperd {
 namespace {
@@ -25,7 +25,7 @@ using platform::XPCValues;
 using platform::linux_backend::UniqueFd;
 using Stream = asio::local::stream_protocol;
 
-// Values that are JSON but not what the operation's reply declares.
+// Values that the wire carries but not what the operation's reply declares.
 XPCValues wrongTypes(const std::string& op) {
   if (op == "getVersion") return {true, false};
   if (op == "access") return {std::string("true"), true, true};
@@ -168,16 +168,19 @@ std::optional<XPCValues> HelperServer::Impl::answer(const std::string& op) const
 }
 
 void HelperServer::Impl::logOperation(const std::string& op, const XPCValues& arguments) {
-  // {"pid":N,"op":"...","args":[...]}
-  namespace json_text = platform::linux_backend::json_text;
-  std::string text = "{\"pid\":";
-  text.reserve(128);
-  json_text::appendUnsigned(text, static_cast<std::uint64_t>(pid));
-  text += ",\"op\":";
-  json_text::appendString(text, op);
-  text += ",\"args\":";
-  json_text::appendValues(text, arguments);
-  text += "}\n";
+  // {"pid":N,"op":"...","args":[...]}, bytes that are not UTF-8 as U+FFFD.
+  nlohmann::ordered_json args = nlohmann::ordered_json::array();
+  for (const auto& value : arguments) {
+    if (const auto* b = std::get_if<bool>(&value)) {
+      args.push_back(*b);
+    } else if (const auto* s = std::get_if<std::string>(&value)) {
+      args.push_back(*s);
+    } else {
+      args.push_back(nullptr);
+    }
+  }
+  const nlohmann::ordered_json line{{"pid", pid}, {"op", op}, {"args", std::move(args)}};
+  const std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   // One write per line on an append-only file: lines of several runs never mix.
   const char* data = text.data();
   std::size_t left = text.size();
@@ -219,12 +222,16 @@ void HelperServer::Impl::receive(const std::shared_ptr<Session>& session, wire::
   } else {
     switch (fault->second) {
       case ReplyFault::Malformed: {
-        const std::string body = "{\"id\": " + std::to_string(id) + ", \"values\": [tru";
+        // The reply's body without its last byte, in a frame of its own: the map
+        // ends before its last value does.
+        std::string body = wire::encodeBody(wire::Reply{id, std::move(*values)});
+        body.pop_back();
         bytes = wire::frameHeader(static_cast<std::uint32_t>(body.size())) + body;
         break;
       }
       case ReplyFault::Oversize:
-        bytes = wire::frameHeader(static_cast<std::uint32_t>(wire::kMaxFrameBytes + 1)) + "{\"id\": ";
+        bytes = wire::frameHeader(static_cast<std::uint32_t>(wire::kMaxFrameBytes + 1)) +
+                wire::encodeBody(wire::Reply{id, std::move(*values)});
         break;
       case ReplyFault::UnknownId:
         bytes = *wire::encodeFrame(wire::Reply{id + 1000000000, std::move(*values)});

@@ -1,6 +1,6 @@
 // The frames that carry helper messages over a Unix-domain socket: a 4-byte
-// big-endian length, then that many bytes of one JSON object. Shared by the host and
-// the helper daemon. No I/O here: bytes in, messages out.
+// big-endian length, then that many bytes of one MessagePack map. Shared by the host
+// and the helper daemon. No I/O here: bytes in, messages out.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,7 @@
 
 namespace platform::linux_backend::wire {
 
-// Largest JSON body a frame may carry; a longer length header breaks the stream.
+// Largest body a frame may carry; a longer length header breaks the stream.
 inline constexpr std::size_t kMaxFrameBytes = 1048576;
 inline constexpr std::size_t kHeaderBytes = 4;
 
@@ -36,8 +36,9 @@ struct Reply {
 
 using Message = std::variant<Request, Reply>;
 
-// The JSON body of |message|. Strings that are not valid UTF-8 have their bad bytes
-// replaced, so encoding never throws.
+// The MessagePack body of |message|. Strings that are not valid UTF-8 have each bad
+// piece replaced by U+FFFD, since a peer refuses them; strings of 4 GiB or more,
+// which no frame carries, throw std::length_error.
 std::string encodeBody(const Message& message);
 // The same for one shape, without first copying it into a Message.
 std::string encodeBody(const Request& request);
@@ -49,22 +50,14 @@ std::optional<std::string> encodeFrame(const Reply& reply);
 // A header announcing |length| bytes, for writers that build frames by hand.
 std::string frameHeader(std::uint32_t length);
 
-// Reads a JSON body into a message; none, with |error| set, when it does not parse or
-// is not exactly one of the two shapes above.
+// Reads a body into a message; none, with |error| set, unless the body is exactly one
+// MessagePack map of one of the two shapes above: string keys, each at most once and
+// none other; a non-empty selector; an unsigned id; arrays of nil, booleans and
+// strings; strings valid UTF-8.
 std::optional<Message> decodeBody(std::string_view body, std::string* error = nullptr);
-
-// The codec built on nlohmann::json. encodeBody and decodeBody above are written by
-// hand for speed and must agree with these byte for byte and verdict for verdict;
-// decodeBody hands them whatever its own reader does not take (escaped keys,
-// surrogate pairs, numbers with a sign or exponent, nesting, duplicate keys, any
-// error). The fuzzer compares the two.
-namespace reference {
-std::string encodeBody(const Message& message);
-std::optional<Message> decodeBody(std::string_view body, std::string* error = nullptr);
-}  // namespace reference
 
 // Incremental decoder: feed bytes as they arrive, take complete messages out. The
-// first bad frame (oversize length, bad JSON, wrong shape) breaks the stream for
+// first bad frame (oversize length, a body decodeBody refuses) breaks the stream for
 // good: later input is ignored and no further message comes out.
 class FrameDecoder {
  public:
