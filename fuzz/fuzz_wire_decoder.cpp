@@ -1,21 +1,22 @@
-// What a helper may send back: arbitrary bytes into the host's frame decoder, cut
-// into arbitrary pieces; and the hand-written codec against the nlohmann one.
+// What a peer may send over the helper wire: arbitrary bytes into the frame decoder,
+// cut into arbitrary pieces; MessagePack bodies put together from the input; and
+// messages built from it through the encoder.
 //
 // The input's last bytes, read from the end, choose where the stream is cut: the
 // very last one how many cuts (0, or a multiple of 17, for none), each byte before it
-// one piece's length. The rest is the stream. The stream's bytes also build messages
-// (strings of any bytes, ids, value lists) and bodies for them with their keys in
-// any order, repeated or unknown, and odd spacing.
+// one piece's length. The rest is the stream, which also builds the bodies (entries
+// of any key, repeated or unknown, holding any kind of value, in any order) and the
+// messages (strings of any bytes, ids, value lists).
 // Aborts, as a finding, when:
 //   - the pieces give other messages, or another verdict, than the whole stream at once;
-//   - a decoded message does not come back unchanged through the encoder and decoder;
 //   - the decoder holds more than one unfinished frame, or anything after failing;
 //   - input after a failure brings out another message;
-//   - decodeBody and the reference decoder disagree on a body (each frame's body, the
-//     whole stream as one body, the built bodies): another message, or another error;
-//   - encodeBody and the reference encoder write different bytes for a message;
-//   - a built message does not decode from its own encoding (to itself when all its
-//     strings are valid UTF-8).
+//   - a message that decodes (from a frame, or the whole stream taken as one body)
+//     does not come back unchanged through encodeFrame and the decoder;
+//   - a body put together from the input is taken when its entries break a rule, or
+//     refused when they keep every one, or read as another message;
+//   - a built message does not decode from its encoding, or its strings come back
+//     changed when they are UTF-8 or unchanged when they are not.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -23,11 +24,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <msgpack.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/wire.h"
+#include "platform/linux/wire/wire.h"
 
 namespace {
 
@@ -50,44 +53,47 @@ void checkHeld(const wire::FrameDecoder& decoder) {
   }
 }
 
-std::string checkedEncoding(const wire::Message& message) {
-  std::string body = wire::encodeBody(message);
-  if (body != wire::reference::encodeBody(message)) finding("the encoder writes other bytes than the reference");
-  return body;
-}
-
-// decodeBody's verdict on |body|, after checking it against the reference decoder's.
-std::optional<wire::Message> checkedDecoding(std::string_view body) {
-  std::string error = "untouched";
-  std::string referenceError = "untouched";
-  auto message = wire::decodeBody(body, &error);
-  const auto expected = wire::reference::decodeBody(body, &referenceError);
-  if (message != expected || error != referenceError) finding("the decoder and the reference disagree on a body");
-  if (message) checkedEncoding(*message);
-  return message;
-}
-
-// The bodies of the frames at the start of |stream|, as far as the headers allow.
-void checkFrameBodies(std::string_view stream) {
-  while (stream.size() >= wire::kHeaderBytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(stream.data());
-    const std::size_t length = (std::size_t{p[0]} << 24) | (std::size_t{p[1]} << 16) | (std::size_t{p[2]} << 8) | p[3];
-    if (length > wire::kMaxFrameBytes || stream.size() - wire::kHeaderBytes < length) return;
-    checkedDecoding(stream.substr(wire::kHeaderBytes, length));
-    stream.remove_prefix(wire::kHeaderBytes + length);
+// Whatever decoded fits in one frame again and comes back from it unchanged.
+void checkRoundTrip(const wire::Message& message) {
+  const auto frame = wire::encodeFrame(message);
+  if (!frame) finding("a decoded message does not encode");
+  if (std::string_view(*frame).substr(wire::kHeaderBytes) != wire::encodeBody(message)) {
+    finding("a frame's body is not the message's body");
+  }
+  wire::FrameDecoder again;
+  again.feed(*frame);
+  const auto back = drain(again);
+  if (again.failed() || again.buffered() != 0 || back.size() != 1 || back.front() != message) {
+    finding("a decoded message does not survive encoding");
   }
 }
 
-bool validUtf8(const std::string& s) {
-  // The reference decoder takes exactly the valid UTF-8 inside a JSON string; the
-  // ASCII bytes that JSON would want escaped become others, which keeps any sequence
-  // they cut short.
-  std::string body = "{\"id\":0,\"values\":[\"";
-  for (char c : s) {
-    body.push_back(c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20 ? 'x' : c);
+// UTF-8 by its definition, apart from the codec's own reading: a lead byte's pattern
+// gives the length, each further byte is 10xxxxxx, and the code point is neither
+// overlong, a surrogate, nor past U+10FFFF.
+bool validUtf8(std::string_view s) {
+  static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  for (std::size_t i = 0; i < s.size();) {
+    const auto lead = static_cast<unsigned char>(s[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >> 5 == 0x6 ? 2 : lead >> 4 == 0xe ? 3 : lead >> 3 == 0x1e ? 4 : 0;
+    if (length == 0 || s.size() - i < length) return false;
+    std::uint32_t code = length == 1 ? lead : lead & (0x7fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(s[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3fu);
+    }
+    if (code < kLeast[length] || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return false;
+    i += length;
   }
-  body += "\"]}";
-  return wire::reference::decodeBody(body).has_value();
+  return true;
+}
+
+bool allValid(const platform::XPCValues& values) {
+  return std::all_of(values.begin(), values.end(), [](const platform::XPCValue& value) {
+    const auto* s = std::get_if<std::string>(&value);
+    return s == nullptr || validUtf8(*s);
+  });
 }
 
 platform::XPCValues builtValues(FuzzedDataProvider& in) {
@@ -103,60 +109,105 @@ platform::XPCValues builtValues(FuzzedDataProvider& in) {
   return values;
 }
 
-bool allValid(const wire::Message& message) {
-  const platform::XPCValues* values = nullptr;
-  if (auto request = std::get_if<wire::Request>(&message)) {
-    if (!validUtf8(request->selector)) return false;
-    values = &request->arguments;
-  } else {
-    values = &std::get<wire::Reply>(message).values;
-  }
-  return std::all_of(values->begin(), values->end(), [](const platform::XPCValue& value) {
-    auto s = std::get_if<std::string>(&value);
-    return s == nullptr || validUtf8(*s);
-  });
-}
-
 void checkBuilt(const wire::Message& message) {
-  const auto body = checkedEncoding(message);
-  const auto back = checkedDecoding(body);
-  auto request = std::get_if<wire::Request>(&message);
+  const auto back = wire::decodeBody(wire::encodeBody(message));
+  const auto* request = std::get_if<wire::Request>(&message);
   if (request != nullptr && request->selector.empty()) {
     if (back) finding("a request without a selector decodes");
     return;
   }
   if (!back) finding("a built message does not decode from its encoding");
-  if (allValid(message) && *back != message) finding("a built message decodes to another");
+  const bool valid = request != nullptr ? validUtf8(request->selector) && allValid(request->arguments)
+                                        : allValid(std::get<wire::Reply>(message).values);
+  if ((*back == message) != valid) finding("strings are repaired when they are UTF-8, or kept when they are not");
+  checkRoundTrip(*back);
 }
 
-// A body for the pieces of |request| and |reply|, put together the way the input says.
-std::string shuffledBody(FuzzedDataProvider& in, const wire::Request& request, const wire::Reply& reply) {
-  static constexpr std::string_view kSpaces[] = {"", "", " ", "\t", "\n", "\r", " \r\n\t", "\f", "\v"};
-  auto space = [&] { return std::string(in.PickValueInArray(kSpaces)); };
-  // The encoder's own pieces: a string, the two value lists and an id.
-  const std::string empty = wire::encodeBody(wire::Request{request.selector, {}, std::nullopt});
-  const std::string selector = empty.substr(std::string_view("{\"arguments\":[],\"selector\":").size(),
-                                            empty.size() - std::string_view("{\"arguments\":[],\"selector\":").size() - 1);
-  const auto list = [](const platform::XPCValues& values) {
-    const std::string whole = wire::encodeBody(wire::Reply{0, values});
-    const auto prefix = std::string_view("{\"id\":0,\"values\":").size();
-    return whole.substr(prefix, whole.size() - prefix - 1);
-  };
-  const std::string values[] = {selector, list(request.arguments), list(reply.values), std::to_string(reply.id),
-                                "\"\"", "null", "-1", "1e3", "[[]]", "{}", "18446744073709551616", "0"};
-  static constexpr std::string_view kKeys[] = {"selector", "arguments", "values", "id", "ID", "s\\u0065lector", "extra"};
+// The kinds of value an entry of a built body may hold.
+enum class Kind { Text, Values, Id, Nil, Negative, Float, Nested, Map, Binary, kCount };
+constexpr std::string_view kKeys[] = {"selector", "arguments", "values", "id", "ID", "extra", ""};  // "": a number
+const Kind kNatural[] = {Kind::Text, Kind::Values, Kind::Values, Kind::Id, Kind::Text, Kind::Nil, Kind::Nil};
 
-  std::string body = space() + "{";
-  const auto entries = in.ConsumeIntegralInRange<std::size_t>(0, 5);
-  for (std::size_t i = 0; i < entries; ++i) {
-    if (i != 0) body += space() + ",";
+// A body put together from |in|, packed by msgpack-cxx rather than by the codec, and
+// what decodeBody must make of it, by the rules of wire.h.
+void checkBuiltBody(FuzzedDataProvider& in) {
+  std::string body;
+  struct Sink {
+    std::string& out;
+    void write(const char* data, std::size_t size) { out.append(data, size); }
+  } sink{body};
+  msgpack::packer<Sink> packer(sink);
+
+  const auto entries = in.ConsumeIntegralInRange<std::uint32_t>(0, 5);
+  packer.pack_map(entries);
+  bool broken = false;
+  std::optional<std::string> selector;
+  std::optional<platform::XPCValues> arguments;
+  std::optional<platform::XPCValues> values;
+  std::optional<std::uint64_t> id;
+  for (std::uint32_t i = 0; i < entries; ++i) {
     const auto key = in.ConsumeIntegralInRange<std::size_t>(0, std::size(kKeys) - 1);
-    // Mostly the value that belongs to the key.
-    const auto value = in.ConsumeBool() ? std::min<std::size_t>(key, 3) : in.ConsumeIntegralInRange<std::size_t>(0, std::size(values) - 1);
-    body += space() + "\"" + std::string(kKeys[key]) + "\"" + space() + ":" + space() + values[value];
+    // Mostly the kind that belongs to the key.
+    const Kind kind = in.ConsumeBool() ? kNatural[key]
+                                       : static_cast<Kind>(in.ConsumeIntegralInRange<int>(0, static_cast<int>(Kind::kCount) - 1));
+    if (kKeys[key].empty()) {
+      packer.pack_uint8(7);
+    } else {
+      packer.pack_str(static_cast<std::uint32_t>(kKeys[key].size()));
+      packer.pack_str_body(kKeys[key].data(), static_cast<std::uint32_t>(kKeys[key].size()));
+    }
+    std::string text;
+    platform::XPCValues list;
+    const std::uint64_t number = in.ConsumeIntegral<std::uint64_t>();
+    switch (kind) {
+      case Kind::Text:
+        text = in.ConsumeRandomLengthString(16);
+        packer.pack_str(static_cast<std::uint32_t>(text.size()));
+        packer.pack_str_body(text.data(), static_cast<std::uint32_t>(text.size()));
+        break;
+      case Kind::Values:
+        list = builtValues(in);
+        packer.pack_array(static_cast<std::uint32_t>(list.size()));
+        for (const auto& value : list) {
+          if (const auto* b = std::get_if<bool>(&value)) {
+            *b ? packer.pack_true() : packer.pack_false();
+          } else if (const auto* s = std::get_if<std::string>(&value)) {
+            packer.pack_str(static_cast<std::uint32_t>(s->size()));
+            packer.pack_str_body(s->data(), static_cast<std::uint32_t>(s->size()));
+          } else {
+            packer.pack_nil();
+          }
+        }
+        break;
+      case Kind::Id: packer.pack_uint64(number); break;
+      case Kind::Nil: packer.pack_nil(); break;
+      case Kind::Negative: packer.pack_int64(-1 - static_cast<std::int64_t>(number >> 1)); break;
+      case Kind::Float: packer.pack_double(1.5); break;
+      case Kind::Nested: packer.pack_array(1).pack_array(0); break;
+      case Kind::Map: packer.pack_map(0); break;
+      case Kind::Binary: packer.pack_bin(1).pack_bin_body("x", 1); break;
+      case Kind::kCount: break;
+    }
+    const std::string_view name = kKeys[key];
+    if (name == "selector" && kind == Kind::Text && !selector && validUtf8(text)) {
+      selector = text;
+    } else if ((name == "arguments" || name == "values") && kind == Kind::Values && allValid(list) &&
+               !(name == "arguments" ? arguments : values)) {
+      (name == "arguments" ? arguments : values) = list;
+    } else if (name == "id" && kind == Kind::Id && !id) {
+      id = number;
+    } else {
+      broken = true;  // an unknown or repeated key, or a value of the wrong kind
+    }
   }
-  body += space() + "}" + space();
-  return body;
+
+  std::optional<wire::Message> expected;
+  if (!broken && selector && !selector->empty() && arguments && !values) {
+    expected = wire::Request{*selector, *arguments, id};
+  } else if (!broken && !selector && values && id && !arguments) {
+    expected = wire::Reply{*id, *values};
+  }
+  if (wire::decodeBody(body) != expected) finding("a built body gets another verdict or message than its entries call for");
 }
 
 }  // namespace
@@ -169,8 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < cuts; ++i) pieces.push_back(provider.ConsumeIntegralInRange<std::size_t>(0, 64));
   const std::string stream = provider.ConsumeRemainingBytesAsString();
 
-  checkFrameBodies(stream);
-  checkedDecoding(stream);
+  if (auto message = wire::decodeBody(stream)) checkRoundTrip(*message);
 
   wire::FrameDecoder whole;
   whole.feed(stream);
@@ -195,37 +245,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (piecewise.failed() != whole.failed() || piecewise.buffered() != whole.buffered()) {
     finding("the pieces end in another state than the whole");
   }
-
-  for (const auto& message : expected) {
-    const auto frame = wire::encodeFrame(message);
-    // What came out of one frame fits in one frame again.
-    if (!frame) finding("a decoded message does not encode");
-    if (std::string_view(*frame).substr(wire::kHeaderBytes) != checkedEncoding(message)) {
-      finding("a frame's body is not the message's body");
-    }
-    wire::FrameDecoder again;
-    again.feed(*frame);
-    const auto back = drain(again);
-    if (again.failed() || again.buffered() != 0 || back.size() != 1 || back.front() != message) {
-      finding("a decoded message does not survive encoding");
-    }
-  }
+  for (const auto& message : expected) checkRoundTrip(message);
 
   if (whole.failed()) {
-    whole.feed(wire::frameHeader(2) + "{}");
     whole.feed(*wire::encodeFrame(wire::Reply{1, {}}));
     if (whole.next() || whole.buffered() != 0) finding("a failed stream gave more after the failure");
   }
 
-  // Messages built from the stream's bytes, through both codecs.
+  // Bodies and messages built from the stream's bytes.
   FuzzedDataProvider built(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size());
   wire::Request request;
   request.selector = built.ConsumeRandomLengthString(48);
   request.arguments = builtValues(built);
   if (built.ConsumeBool()) request.id = built.ConsumeIntegral<std::uint64_t>();
-  wire::Reply reply{built.ConsumeIntegral<std::uint64_t>(), builtValues(built)};
   checkBuilt(request);
-  checkBuilt(reply);
-  for (int i = 0; i < 4 && built.remaining_bytes() > 0; ++i) checkedDecoding(shuffledBody(built, request, reply));
+  checkBuilt(wire::Reply{built.ConsumeIntegral<std::uint64_t>(), builtValues(built)});
+  for (int i = 0; i < 4 && built.remaining_bytes() > 0; ++i) checkBuiltBody(built);
   return 0;
 }
