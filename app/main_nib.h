@@ -1,5 +1,5 @@
-// The application's main nib (MainMenu): what it names and what it gives the window.
-// Loading it is platform::NSApplicationLoadMainNib, defined in main_nib.cpp.
+// The application's main nib (MainMenu): what it names and what it gives the window,
+// and its loader, which main hands to NSApplicationMain.
 #pragma once
 
 #include "platform/appkit.h"
@@ -14,5 +14,8 @@ inline constexpr platform::NSWindowStyleMask kWindowStyle =
 inline constexpr platform::NSBackingStoreType kWindowBacking = platform::NSBackingStoreBuffered;
 inline constexpr bool kWindowDefer = true;
 inline constexpr const char* kWindowTitle = "Veltrino";
+
+// Loads the nib into |application|, as platform::NSMainNibLoader describes.
+void load(platform::NSApplication& application);
 
 }  // namespace app::main_nib

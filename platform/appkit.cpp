@@ -1,21 +1,10 @@
 #include "platform/appkit.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
-#include <typeinfo>
 
 namespace platform {
 namespace {
-
-std::atomic<CallRecorder*>& recorderSlot() {
-  static std::atomic<CallRecorder*> recorder{nullptr};
-  return recorder;
-}
 
 std::shared_ptr<NSApplication>& sharedSlot() {
   static std::shared_ptr<NSApplication> application;
@@ -35,62 +24,20 @@ std::string NSStringFromRect(const NSRect& rect) {
          number(rect.size.height) + "}}";
 }
 
-CallRecorder* installCallRecorder(CallRecorder* recorder) { return recorderSlot().exchange(recorder); }
-
-void recordCall(std::string line) {
-  if (CallRecorder* recorder = recorderSlot().load()) recorder->record(std::move(line));
-}
-
-std::string NSObject::className() const {
-  const char* mangled = typeid(*this).name();
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-  std::string name = (status == 0 && demangled != nullptr) ? demangled : mangled;
-  std::free(demangled);
-  // Drop namespaces: "app::MainFlutterWindow" -> "MainFlutterWindow".
-  if (auto colon = name.rfind("::"); colon != std::string::npos) name.erase(0, colon + 2);
-  return name;
-}
-
-std::string describeSender(const NSObject* sender) { return sender != nullptr ? sender->description() : "nil"; }
-
 // ---------------------------------------------------------------------------------
 // NSWindow
 
-NSWindow::NSWindow(const NSRect& contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool defer)
-    : frame_(contentRect), styleMask_(style), backing_(backing), defer_(defer) {}
+NSWindow::NSWindow(const NSRect& contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool /*defer*/)
+    : frame_(contentRect), styleMask_(style), backing_(backing) {}
 
-std::string NSWindow::description() const { return className() + " \"" + title_ + "\""; }
-
-void NSWindow::awakeFromNib() {
-  recordCall(description() + " awakeFromNib");
-  awoke_ = true;
-}
-
-NSRect NSWindow::frame() const {
-  recordCall(description() + " frame");
-  return frame_;
-}
-
-void NSWindow::setFrame(const NSRect& frame, bool display) {
-  recordCall(description() + " setFrame:display: " + NSStringFromRect(frame) + " " + boolString(display));
-  frame_ = frame;
-  if (display) ++displayCount_;
-}
-
-bool NSWindow::isVisible() const {
-  recordCall(description() + " isVisible");
-  return visible_;
-}
+void NSWindow::setFrame(const NSRect& frame, bool /*display*/) { frame_ = frame; }
 
 void NSWindow::setIsVisible(bool visible) {
-  recordCall(description() + " setIsVisible: " + boolString(visible));
   visible_ = visible;
   if (!visible) key_ = false;
 }
 
 void NSWindow::makeKeyAndOrderFront(const NSObject* sender) {
-  recordCall(description() + " makeKeyAndOrderFront: " + describeSender(sender));
   visible_ = true;
   key_ = true;
   lastSender_ = sender;
@@ -98,22 +45,15 @@ void NSWindow::makeKeyAndOrderFront(const NSObject* sender) {
 }
 
 void NSWindow::setContentViewController(std::shared_ptr<NSViewController> controller) {
-  recordCall(description() + " setContentViewController: " + describeSender(controller.get()));
   contentViewController_ = std::move(controller);
   if (contentViewController_) frame_.size = contentViewController_->viewSize();
 }
 
 void NSWindow::close() {
-  recordCall(description() + " close");
   const bool wasVisible = visible_;
   visible_ = false;
   key_ = false;
   if (auto app = application(); app && wasVisible && !app->hasVisibleWindows()) app->lastWindowDidClose();
-}
-
-void NSWindow::setTitle(std::string title) {
-  recordCall(description() + " setTitle: \"" + title + "\"");
-  title_ = std::move(title);
 }
 
 // ---------------------------------------------------------------------------------
@@ -132,25 +72,13 @@ std::shared_ptr<NSApplication> NSApplication::setSharedApplication(std::shared_p
   return previous;
 }
 
-std::vector<std::shared_ptr<NSWindow>> NSApplication::windows() const {
-  recordCall(description() + " windows");
-  return windows_;
-}
-
-void NSApplication::activateIgnoringOtherApps(bool flag) {
-  recordCall(description() + " activateIgnoringOtherApps: " + boolString(flag));
+void NSApplication::activateIgnoringOtherApps(bool /*flag*/) {
   active_ = true;
   ++activationCount_;
 }
 
-void NSApplication::setDelegate(std::shared_ptr<NSApplicationDelegate> delegate) {
-  recordCall(description() + " setDelegate: " + describeSender(delegate.get()));
-  delegate_ = std::move(delegate);
-}
-
 void NSApplication::addWindow(std::shared_ptr<NSWindow> window) {
   if (!window || std::find(windows_.begin(), windows_.end(), window) != windows_.end()) return;
-  recordCall(description() + " addWindow: " + window->description());
   window->application_ = weak_from_this();
   windows_.push_back(window);
   // A new window goes behind the others until it is ordered front.
@@ -159,27 +87,23 @@ void NSApplication::addWindow(std::shared_ptr<NSWindow> window) {
 }
 
 void NSApplication::finishLaunching() {
-  recordCall(description() + " finishLaunching");
   running_ = true;
   if (auto delegate = delegate_) delegate->applicationDidFinishLaunching(*this);
 }
 
 bool NSApplication::handleReopen() {
   const bool visible = hasVisibleWindows();
-  recordCall(description() + " handleReopen hasVisibleWindows: " + boolString(visible));
   if (auto delegate = delegate_) return delegate->applicationShouldHandleReopen(*this, visible);
   return true;
 }
 
 void NSApplication::lastWindowDidClose() {
-  recordCall(description() + " lastWindowDidClose");
   if (auto delegate = delegate_; delegate && delegate->applicationShouldTerminateAfterLastWindowClosed(*this)) {
     terminate(this);
   }
 }
 
-void NSApplication::terminate(const NSObject* sender) {
-  recordCall(description() + " terminate: " + describeSender(sender));
+void NSApplication::terminate(const NSObject* /*sender*/) {
   if (terminated_) return;
   terminated_ = true;
   running_ = false;

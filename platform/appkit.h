@@ -4,12 +4,12 @@
 // callbacks; and NSApplicationMain.
 //
 // Headless: there is no toolkit behind any of it. Every call changes state that a test
-// (or a backend) can read back, and each call that the shell makes is also written, in
-// the order received, to the installed call recorder (see "Call record" below).
+// (or a backend) reads back: the window list and order, each window's frame, visibility
+// and content view controller, the key window, activation and the running state.
 //
 // Objects are reference counted: the application keeps its windows and its delegate,
 // a window keeps its content view controller. Everything here runs on the main thread,
-// as on the real platform; nothing is locked except the recorder hook.
+// as on the real platform; nothing is locked.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,6 @@
 #include <memory>
 #include <ostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -70,44 +69,13 @@ enum NSBackingStoreType : std::uint64_t {
 };
 
 // ---------------------------------------------------------------------------------
-// Call record
-//
-// The headless stand-ins (this header, the Flutter view controller, the stand-ins of
-// the Flutter plug-in libraries) append one line per call they receive to the
-// installed recorder, in the order received: "<receiver> <selector>[ <arguments>]",
-// where <receiver> is NSObject::description(), e.g.
-//   MainFlutterWindow "Veltrino" setFrame:display: {{335, 390}, {800, 600}} YES
-// Getters that the shell reads (frame, isVisible, windows) are recorded too. With no
-// recorder installed nothing is recorded. Main thread only, like the calls.
-
-class CallRecorder {
- public:
-  virtual ~CallRecorder() = default;
-  virtual void record(std::string line) = 0;
-};
-
-// Installs |recorder| (nullptr: none) and returns the one it replaces.
-CallRecorder* installCallRecorder(CallRecorder* recorder);
-void recordCall(std::string line);
-// "YES" / "NO".
-inline const char* boolString(bool value) { return value ? "YES" : "NO"; }
-
-// ---------------------------------------------------------------------------------
 // Objects
 
-// The common root: identity (for sender arguments) and a description for the record.
+// The common root; its identity is what a sender argument carries.
 class NSObject {
  public:
   virtual ~NSObject() = default;
-  // The object's class name, without namespaces ("MainFlutterWindow").
-  std::string className() const;
-  // What the call record names the object by: the class name, plus the title for a
-  // window ("NSWindow \"first\"").
-  virtual std::string description() const { return className(); }
 };
-
-// How the record names a sender argument: its description, or "nil".
-std::string describeSender(const NSObject* sender);
 
 class NSViewController : public NSObject {
  public:
@@ -128,20 +96,19 @@ class NSApplication;
 class NSWindow : public NSObject, public std::enable_shared_from_this<NSWindow> {
  public:
   // initWithContentRect:styleMask:backing:defer:. Headless: the content rectangle is
-  // the frame (no title bar or border is added). A new window is not visible, not key,
-  // and in no application's window list until NSApplication::addWindow.
+  // the frame (no title bar or border is added), and there is no window device whose
+  // creation could be deferred. A new window is not visible, not key, and in no
+  // application's window list until NSApplication::addWindow.
   NSWindow(const NSRect& contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool defer);
 
-  std::string description() const override;
+  // Sent by the nib loader once the nib's objects are made and connected. The base
+  // does nothing; subclasses set themselves up here and call it last.
+  virtual void awakeFromNib() {}
 
-  // The base awakeFromNib: records the call and marks the window awoken. Subclasses
-  // that override it call it last (or wherever they choose).
-  virtual void awakeFromNib();
-
-  // Recorded reads and writes.
-  NSRect frame() const;
+  NSRect frame() const { return frame_; }
+  // Headless, |display| has nothing to draw.
   void setFrame(const NSRect& frame, bool display);
-  bool isVisible() const;
+  bool isVisible() const { return visible_; }
   void setIsVisible(bool visible);
   // Shows the window, makes it the application's key window and moves it to the front
   // of the application's window order.
@@ -149,26 +116,19 @@ class NSWindow : public NSObject, public std::enable_shared_from_this<NSWindow> 
   // Replaces the content view controller (nullptr: none) and resizes the window to its
   // view's size, keeping the origin.
   void setContentViewController(std::shared_ptr<NSViewController> controller);
+  std::shared_ptr<NSViewController> contentViewController() const { return contentViewController_; }
   // Orders the window out (it stays in the window list: released-when-closed NO, as the
   // main nib's window is) and, when no window of its application is visible any more,
   // tells the application that its last window closed.
   void close();
-  void setTitle(std::string title);
-
-  // Plain state, not recorded.
-  std::shared_ptr<NSViewController> contentViewController() const { return contentViewController_; }
+  void setTitle(std::string title) { title_ = std::move(title); }
   const std::string& title() const { return title_; }
+
   NSWindowStyleMask styleMask() const { return styleMask_; }
   NSBackingStoreType backingType() const { return backing_; }
-  bool deferred() const { return defer_; }
   bool isKeyWindow() const { return key_; }
-  bool awokeFromNib() const { return awoke_; }
-  // How many times the window was told to display (setFrame:display: with YES).
-  int displayCount() const { return displayCount_; }
   // The sender of the latest makeKeyAndOrderFront: (identity only; nil before any).
   const NSObject* lastMakeKeyAndOrderFrontSender() const { return lastSender_; }
-  const NSRect& currentFrame() const { return frame_; }
-  bool currentlyVisible() const { return visible_; }
   // The application whose window list holds the window, if any.
   std::shared_ptr<NSApplication> application() const { return application_.lock(); }
 
@@ -178,12 +138,9 @@ class NSWindow : public NSObject, public std::enable_shared_from_this<NSWindow> 
   NSRect frame_;
   NSWindowStyleMask styleMask_;
   NSBackingStoreType backing_;
-  bool defer_;
   std::string title_;
   bool visible_ = false;
   bool key_ = false;
-  bool awoke_ = false;
-  int displayCount_ = 0;
   const NSObject* lastSender_ = nullptr;
   std::shared_ptr<NSViewController> contentViewController_;
   std::weak_ptr<NSApplication> application_;
@@ -211,21 +168,21 @@ class NSApplication : public NSObject, public std::enable_shared_from_this<NSApp
 
   NSApplication() = default;
 
-  // The window list, in the order the windows joined it. Recorded.
-  std::vector<std::shared_ptr<NSWindow>> windows() const;
-  // Brings the application to the front. Recorded.
+  // The window list, in the order the windows joined it.
+  std::vector<std::shared_ptr<NSWindow>> windows() const { return windows_; }
+  // Brings the application to the front.
   void activateIgnoringOtherApps(bool flag);
 
   // The delegate, kept by the application (standing for the main nib, which owns its
   // top-level objects for the life of the process).
-  void setDelegate(std::shared_ptr<NSApplicationDelegate> delegate);
+  void setDelegate(std::shared_ptr<NSApplicationDelegate> delegate) { delegate_ = std::move(delegate); }
   std::shared_ptr<NSApplicationDelegate> delegate() const { return delegate_; }
 
   // The platform's part: a window joins the list when it is created (the nib loader
   // calls this). Adding a window twice has no effect.
   void addWindow(std::shared_ptr<NSWindow> window);
 
-  // What the platform does on the events that reach the delegate. Each is recorded.
+  // What the platform does on the events that reach the delegate.
   // finishLaunching: marks the application running and tells the delegate.
   void finishLaunching();
   // The user reopens the running application: asks the delegate, telling it whether
@@ -239,7 +196,6 @@ class NSApplication : public NSObject, public std::enable_shared_from_this<NSApp
   // Called once by terminate; a backend's NSApplicationMain installs it to stop its loop.
   void setTerminationHandler(std::function<void()> handler) { terminationHandler_ = std::move(handler); }
 
-  // Plain state, not recorded.
   bool isActive() const { return active_; }
   // How many times activateIgnoringOtherApps: was sent.
   int activationCount() const { return activationCount_; }
@@ -272,21 +228,22 @@ inline NSApplication& NSApp() { return *NSApplication::sharedApplication(); }
 // ---------------------------------------------------------------------------------
 // Start-up
 
-// The application's main nib, DEFINED BY THE APPLICATION (app/main_nib.cpp), as the
-// real main nib is a resource of the application rather than of AppKit. Loading it
-// creates the application delegate and sets it as |application|'s delegate, creates
-// the main window with the frame, style and title the nib chooses, adds it to the
-// window list, sends awakeFromNib to the window, and then shows the window (the nib's
-// "visible at launch").
-void NSApplicationLoadMainNib(NSApplication& application);
+// Loads the application's main nib into |application|. On the real platform
+// NSApplicationMain finds the nib through the bundle's Info.plist; here the
+// application hands it over (app/main.cpp passes app::main_nib::load), so the
+// platform never refers to the application. Loading creates the application delegate
+// and sets it as |application|'s delegate, creates the main window with the frame,
+// style and title the nib chooses, adds it to the window list, sends awakeFromNib to
+// the window, and then shows the window (the nib's "visible at launch").
+using NSMainNibLoader = void (*)(NSApplication& application);
 
 // The process's application main. DEFINED BY THE BACKEND, chosen at link time as on
 // the real platform: platform_testing defines the test version, the Linux runtime
 // backend its own; an executable links exactly one. A backend's NSApplicationMain must:
-//   1. leave |argc| and |argv| as they are (it may read them; the test version records
+//   1. leave |argc| and |argv| as they are (it may read them; the test version keeps
 //      them);
 //   2. take the shared application (NSApplication::sharedApplication()) and load the
-//      main nib into it, NSApplicationLoadMainNib(application), on the main thread;
+//      main nib into it, loadMainNib(application), on the main thread;
 //   3. call application.finishLaunching();
 //   4. run the installed backend's main queue (mainQueue()) on the calling thread,
 //      which becomes the main thread, until the application is told to terminate
@@ -296,9 +253,6 @@ void NSApplicationLoadMainNib(NSApplication& application);
 //      here main returns the 0.)
 // The installed backend must provide the main queue and the Flutter messenger
 // (Backend::flutterMessenger) before it is called.
-// The link order matters with static libraries: NSApplicationMain refers to
-// NSApplicationLoadMainNib, so the backend library goes before app_shell on the link
-// line (list the backend first in target_link_libraries).
-int NSApplicationMain(int argc, char* argv[]);
+int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib);
 
 }  // namespace platform

@@ -7,13 +7,6 @@
 
 namespace platform {
 
-void FlutterEngineRegistrar::addMethodCallDelegate(std::shared_ptr<FlutterPlugin> delegate,
-                                                   std::shared_ptr<FlutterMethodChannel> channel) {
-  recordCall("FlutterEngineRegistrar \"" + key_ + "\" addMethodCallDelegate:channel: \"" +
-             (channel ? channel->name() : std::string()) + "\"");
-  FlutterPluginRegistrar::addMethodCallDelegate(std::move(delegate), std::move(channel));
-}
-
 FlutterViewController::FlutterViewController(InitToken, std::shared_ptr<FlutterBinaryMessenger> messenger)
     : NSViewController(kInitialViewSize), messenger_(std::move(messenger)) {}
 
@@ -23,12 +16,10 @@ std::shared_ptr<FlutterViewController> FlutterViewController::init() {
     std::fprintf(stderr, "platform: no Flutter messenger installed\n");
     std::abort();
   }
-  recordCall("FlutterViewController init");
   return std::make_shared<FlutterViewController>(InitToken{}, std::move(messenger));
 }
 
 std::shared_ptr<FlutterPluginRegistrar> FlutterViewController::registrarForPlugin(const std::string& key) {
-  recordCall(description() + " registrarForPlugin: \"" + key + "\"");
   auto registrar = std::make_shared<FlutterEngineRegistrar>(key, messenger_);
   registrars_.push_back(registrar);
   return registrar;

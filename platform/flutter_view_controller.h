@@ -4,7 +4,7 @@
 //
 // Headless, like platform/appkit.h: the controller runs no engine and draws nothing;
 // its registrars sit on the installed backend's Flutter messenger
-// (Backend::flutterMessenger), and each call is written to the call record.
+// (Backend::flutterMessenger), and it keeps every registrar it handed out.
 #pragma once
 
 #include <memory>
@@ -31,15 +31,12 @@ class FlutterPluginRegistry {
   virtual std::shared_ptr<FlutterPluginRegistrar> registrarForPlugin(const std::string& key) = 0;
 };
 
-// The registrar the engine hands out for one key. It records the method-call
-// delegates that plug-ins add, then keeps them as every registrar does.
+// The registrar the engine hands out for one key.
 class FlutterEngineRegistrar final : public FlutterPluginRegistrar {
  public:
   FlutterEngineRegistrar(std::string key, std::shared_ptr<FlutterBinaryMessenger> messenger)
       : FlutterPluginRegistrar(std::move(messenger)), key_(std::move(key)) {}
   const std::string& key() const { return key_; }
-  void addMethodCallDelegate(std::shared_ptr<FlutterPlugin> delegate,
-                             std::shared_ptr<FlutterMethodChannel> channel) override;
 
  private:
   std::string key_;
@@ -57,12 +54,11 @@ class FlutterViewController final : public NSViewController, public FlutterPlugi
 
   // Returns a new registrar for |key| on the messenger. The controller (its engine)
   // keeps every registrar it handed out, and with them their plug-ins' delegates, for
-  // its own life. Recorded.
+  // its own life.
   std::shared_ptr<FlutterPluginRegistrar> registrarForPlugin(const std::string& key) override;
 
-  // Plain state, not recorded: the registrars handed out, in the order asked for.
+  // The registrars handed out, in the order asked for.
   const std::vector<std::shared_ptr<FlutterEngineRegistrar>>& registrars() const { return registrars_; }
-  std::shared_ptr<FlutterBinaryMessenger> binaryMessenger() const { return messenger_; }
 
   // Only for init().
   struct InitToken {};

@@ -93,7 +93,7 @@ Options parseOptions(int argc, char* argv[]) {
 
 }  // namespace
 
-int NSApplicationMain(int argc, char* argv[]) {
+int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
   const Options options = parseOptions(argc, argv);
   // A reader that went away must not kill the host mid-write.
   ::signal(SIGPIPE, SIG_IGN);
@@ -114,8 +114,8 @@ int NSApplicationMain(int argc, char* argv[]) {
 
   auto application = NSApplication::sharedApplication();
   application->setTerminationHandler([queue] { queue->stop(); });
-  queue->async([application, messenger] {
-    NSApplicationLoadMainNib(*application);
+  queue->async([application, messenger, loadMainNib] {
+    loadMainNib(*application);
     application->finishLaunching();
     messenger->start([application] { application->terminate(nullptr); });
   });

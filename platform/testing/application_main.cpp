@@ -1,7 +1,5 @@
 // The test backend's NSApplicationMain (see platform/appkit.h for what every backend's
-// version must do, and platform/testing/test_appkit.h for this one). Kept in a file of
-// its own so that only executables that call NSApplicationMain pull it in, and with it
-// the application's main nib.
+// version must do, and platform/testing/test_appkit.h for this one).
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,7 +10,7 @@
 
 namespace platform {
 
-int NSApplicationMain(int argc, char* argv[]) {
+int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
   testing::ApplicationMainCall call{argc, argv, {}};
   for (int i = 0; argv != nullptr && i < argc && argv[i] != nullptr; ++i) call.arguments.emplace_back(argv[i]);
   testing::applicationMainCalls().push_back(std::move(call));
@@ -24,7 +22,7 @@ int NSApplicationMain(int argc, char* argv[]) {
   }
 
   auto application = NSApplication::sharedApplication();
-  NSApplicationLoadMainNib(*application);
+  loadMainNib(*application);
   application->finishLaunching();
   // The virtual loop has no events of its own: running it until idle is running it
   // until nothing more can happen, the test's "until terminated".

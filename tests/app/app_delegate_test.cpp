@@ -26,40 +26,31 @@ class AppDelegateTest : public AppShellTest {
 TEST_F(AppDelegateTest, ReopenWithVisibleWindowsTouchesNothing) {
   auto shown = addWindow("shown", true);
   auto hidden = addWindow("hidden", false);
-  log.clear();
 
   EXPECT_TRUE(delegate->applicationShouldHandleReopen(*application, true));
 
-  EXPECT_THAT(log.entries(), IsEmpty());
-  EXPECT_TRUE(shown->currentlyVisible());
-  EXPECT_FALSE(hidden->currentlyVisible());
-  EXPECT_FALSE(shown->isKeyWindow());
+  EXPECT_TRUE(shown->isVisible());
+  EXPECT_FALSE(hidden->isVisible());
+  EXPECT_EQ(application->keyWindow(), nullptr);
+  EXPECT_EQ(shown->lastMakeKeyAndOrderFrontSender(), nullptr);
+  EXPECT_THAT(application->orderedWindows(), ElementsAre(shown));
   EXPECT_EQ(application->activationCount(), 0);
   EXPECT_FALSE(application->isActive());
 }
 
-// Every window, first to last, is shown if hidden (a visible one gets no setIsVisible:),
-// made key and front and the application activated: the last ends key and front.
+// Every window, first to last, is shown, made key and front by the delegate, and the
+// application activated once per window: the last ends key and in front.
 TEST_F(AppDelegateTest, ReopenShowsEachWindowInOrderActivatingEachTime) {
   auto shown = addWindow("shown", true);
   auto hidden = addWindow("hidden", false);
-  log.clear();
 
   EXPECT_TRUE(delegate->applicationShouldHandleReopen(*application, false));
 
-  EXPECT_THAT(log.entries(), ElementsAre("NSApplication windows",                                  //
-                                         "NSWindow \"shown\" isVisible",                           //
-                                         "NSWindow \"shown\" makeKeyAndOrderFront: AppDelegate",   //
-                                         "NSApplication activateIgnoringOtherApps: YES",           //
-                                         "NSWindow \"hidden\" isVisible",                          //
-                                         "NSWindow \"hidden\" setIsVisible: YES",                  //
-                                         "NSWindow \"hidden\" makeKeyAndOrderFront: AppDelegate",  //
-                                         "NSApplication activateIgnoringOtherApps: YES"));
-  EXPECT_TRUE(shown->currentlyVisible());
-  EXPECT_TRUE(hidden->currentlyVisible());
+  EXPECT_TRUE(shown->isVisible());
+  EXPECT_TRUE(hidden->isVisible());
   EXPECT_EQ(shown->lastMakeKeyAndOrderFrontSender(), delegate.get());
   EXPECT_EQ(hidden->lastMakeKeyAndOrderFrontSender(), delegate.get());
-  EXPECT_TRUE(hidden->isKeyWindow());
+  EXPECT_FALSE(shown->isKeyWindow());
   EXPECT_EQ(application->keyWindow(), hidden);
   EXPECT_THAT(application->orderedWindows(), ElementsAre(hidden, shown));
   EXPECT_EQ(application->activationCount(), 2);
@@ -67,13 +58,39 @@ TEST_F(AppDelegateTest, ReopenShowsEachWindowInOrderActivatingEachTime) {
 }
 
 TEST_F(AppDelegateTest, ReopenWithAnEmptyWindowListActivatesNothing) {
-  log.clear();
-
   EXPECT_TRUE(delegate->applicationShouldHandleReopen(*application, false));
 
-  EXPECT_THAT(log.entries(), ElementsAre("NSApplication windows"));
   EXPECT_EQ(application->activationCount(), 0);
   EXPECT_FALSE(application->isActive());
+}
+
+// Closing the last visible window asks the delegate: a delegate that answers YES ends
+// the application, AppDelegate keeps it running.
+TEST_F(AppDelegateTest, ClosingTheLastWindowLeavesTheApplicationRunning) {
+  struct Terminating final : platform::NSApplicationDelegate {
+    bool applicationShouldTerminateAfterLastWindowClosed(platform::NSApplication&) override { return true; }
+  };
+  for (const bool appDelegate : {false, true}) {
+    SCOPED_TRACE(appDelegate ? "AppDelegate" : "a delegate that answers YES");
+    platform::testing::TestApplication fresh;
+    if (appDelegate) {
+      fresh->setDelegate(std::make_shared<AppDelegate>());
+    } else {
+      fresh->setDelegate(std::make_shared<Terminating>());
+    }
+    auto window = std::make_shared<platform::NSWindow>(NSMakeRect(0, 0, 400, 300), platform::NSWindowStyleMaskTitled,
+                                                       platform::NSBackingStoreBuffered, false);
+    fresh->addWindow(window);
+    window->makeKeyAndOrderFront(nullptr);
+    fresh->finishLaunching();
+
+    window->close();
+
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_THAT(fresh->windows(), ElementsAre(window));
+    EXPECT_EQ(fresh->isTerminated(), !appDelegate);
+    EXPECT_EQ(fresh->isRunning(), appDelegate);
+  }
 }
 
 }  // namespace

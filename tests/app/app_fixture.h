@@ -1,5 +1,6 @@
-// The application shell on the test backend: a fresh shared application, the call
-// record, and the plug-in registration log cleared for each test.
+// The application shell on the test backend: a fresh shared application for each
+// test, and the plug-in table with what each stand-in was registered with since the
+// test began.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -11,7 +12,7 @@
 
 #include "app/app_delegate.h"
 #include "app/main_flutter_window.h"
-#include "app/plugins/registration_log.h"
+#include "app/plugins/stand_ins.h"
 #include "platform/appkit.h"
 #include "platform/flutter_view_controller.h"
 #include "platform/testing/test_appkit.h"
@@ -26,26 +27,38 @@ using ::testing::IsEmpty;
 using platform::NSMakeRect;
 using platform::NSRect;
 
-// The plug-in table: registrar key (= class), library, calling form.
+// The plug-in table: the registrar key (the class name) and that class's registrations.
 struct PluginRow {
   const char* key;
-  const char* library;
-  app::plugins::RegistrationCall call;
+  const app::plugins::Registrations& (*registrations)();
 };
 
+// The two calling forms of a plug-in registration; a row's class must offer exactly
+// the one its library has.
+enum class Form { registerWithRegistrar, registerWith };
+
+template <typename Plugin, Form form>
+PluginRow row(const char* key) {
+  constexpr bool withRegistrar = requires(platform::FlutterPluginRegistrar& r) { Plugin::registerWithRegistrar(r); };
+  constexpr bool with = requires(platform::FlutterPluginRegistrar& r) { Plugin::registerWith(r); };
+  static_assert(withRegistrar != with && withRegistrar == (form == Form::registerWithRegistrar),
+                "the stand-in offers another calling form than its library");
+  return {key, &Plugin::registrations};
+}
+
 inline const std::vector<PluginRow>& pluginTable() {
-  using enum app::plugins::RegistrationCall;
+  using enum Form;
   static const std::vector<PluginRow> rows = {
-      {"DeviceInfoPlusMacosPlugin", "device_info_plus", registerWith},
-      {"InAppPurchasePlugin", "in_app_purchase_storekit", registerWithRegistrar},
-      {"FLTPackageInfoPlusPlugin", "package_info_plus", registerWithRegistrar},
-      {"PathProviderPlugin", "path_provider_foundation", registerWith},
-      {"SharePlusMacosPlugin", "share_plus_macos", registerWith},
-      {"SharedPreferencesPlugin", "shared_preferences_foundation", registerWith},
-      {"SqflitePlugin", "sqflite", registerWithRegistrar},
-      {"SystemTrayPlugin", "system_tray", registerWith},
-      {"UrlLauncherPlugin", "url_launcher_macos", registerWith},
-      {"WindowSizePlugin", "window_size", registerWith},
+      row<device_info_plus::DeviceInfoPlusMacosPlugin, registerWith>("DeviceInfoPlusMacosPlugin"),
+      row<in_app_purchase_storekit::InAppPurchasePlugin, registerWithRegistrar>("InAppPurchasePlugin"),
+      row<package_info_plus::FLTPackageInfoPlusPlugin, registerWithRegistrar>("FLTPackageInfoPlusPlugin"),
+      row<path_provider_foundation::PathProviderPlugin, registerWith>("PathProviderPlugin"),
+      row<share_plus_macos::SharePlusMacosPlugin, registerWith>("SharePlusMacosPlugin"),
+      row<shared_preferences_foundation::SharedPreferencesPlugin, registerWith>("SharedPreferencesPlugin"),
+      row<sqflite::SqflitePlugin, registerWithRegistrar>("SqflitePlugin"),
+      row<system_tray::SystemTrayPlugin, registerWith>("SystemTrayPlugin"),
+      row<url_launcher_macos::UrlLauncherPlugin, registerWith>("UrlLauncherPlugin"),
+      row<window_size::WindowSizePlugin, registerWith>("WindowSizePlugin"),
   };
   return rows;
 }
@@ -56,8 +69,17 @@ class AppShellTest : public ::testing::Test {
     tp.bundle.info = platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string("1.4")},
                                                {"HelperCFBundleVersion", std::string("140")}};
     tp.bundle.frameworksPath = "/Applications/Veltrino.app/Contents/Frameworks";
-    app::plugins::clearRegistrationLog();
     platform::testing::applicationMainCalls().clear();
+    for (const auto& row : pluginTable()) countsAtStart_.push_back(row.registrations().count);
+  }
+
+  // How many times each row's class was registered since the test began, in table order.
+  std::vector<int> registrationsSinceStart() const {
+    std::vector<int> counts;
+    for (std::size_t i = 0; i < pluginTable().size(); ++i) {
+      counts.push_back(pluginTable()[i].registrations().count - countsAtStart_[i]);
+    }
+    return counts;
   }
 
   // Sends "print" on VPNPlugin's channel and tells whether the plug-in answered it.
@@ -73,7 +95,9 @@ class AppShellTest : public ::testing::Test {
   // controller keeps) goes before the backend.
   platform::testing::TestPlatform tp;
   platform::testing::TestApplication application;
-  platform::testing::CallLog log;
+
+ private:
+  std::vector<int> countsAtStart_;
 };
 
 }  // namespace veltrino_test

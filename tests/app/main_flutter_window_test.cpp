@@ -19,37 +19,38 @@ std::shared_ptr<MainFlutterWindow> awakenedMainWindow() {
 
 class MainFlutterWindowTest : public AppShellTest {};
 
-TEST_F(MainFlutterWindowTest, WindowIsTheFlutterViewControllersOnlyOwner) {
+// The Flutter view controller (whose view starts out empty) becomes the content view
+// controller, and the window keeps the frame the nib gave it.
+TEST_F(MainFlutterWindowTest, KeepsTheNibsFrameAndIsTheFlutterViewControllersOnlyOwner) {
   auto window = awakenedMainWindow();
 
   std::weak_ptr<platform::NSViewController> controller = window->contentViewController();
   ASSERT_NE(dynamic_cast<platform::FlutterViewController*>(controller.lock().get()), nullptr);
   EXPECT_EQ(controller.use_count(), 1);
+  EXPECT_EQ(window->frame(), kNibFrame);
+  EXPECT_FALSE(window->isVisible());
 }
 
-// Each registrar reaches its own class through the row's calling form, and VPNPlugin's
-// registrar is the eleventh, asked for under the channel name.
+// The controller hands out the table's keys in order, then VPNPlugin's channel name;
+// each class was registered once, with the registrar under its own key.
 TEST_F(MainFlutterWindowTest, RegistrarsReachTheirOwnPlugins) {
   auto window = awakenedMainWindow();
 
   auto controller = std::dynamic_pointer_cast<platform::FlutterViewController>(window->contentViewController());
   ASSERT_NE(controller, nullptr);
   const auto& registrars = controller->registrars();
-  const auto& registrations = app::plugins::registrationLog();
-  ASSERT_EQ(registrars.size(), 11u);
-  ASSERT_EQ(registrations.size(), 10u);
-  for (std::size_t i = 0; i < 10; ++i) {
+  ASSERT_EQ(registrars.size(), pluginTable().size() + 1);
+  EXPECT_THAT(registrationsSinceStart(), ::testing::Each(1));
+  for (std::size_t i = 0; i < pluginTable().size(); ++i) {
     const auto& row = pluginTable()[i];
     SCOPED_TRACE(row.key);
     EXPECT_EQ(registrars[i]->key(), row.key);
-    EXPECT_EQ(registrations[i].pluginClass, row.key);
-    EXPECT_EQ(registrations[i].library, row.library);
-    EXPECT_EQ(registrations[i].call, row.call);
-    EXPECT_EQ(registrations[i].registrar, registrars[i].get());
+    EXPECT_EQ(row.registrations().latest, registrars[i].get());
     EXPECT_EQ(registrars[i]->messenger(), tp.messenger);
   }
-  EXPECT_EQ(registrars[10]->key(), vpn_bridge::kChannelName);
-  EXPECT_EQ(registrars[10]->messenger(), tp.messenger);
+  EXPECT_EQ(registrars.back()->key(), vpn_bridge::kChannelName);
+  EXPECT_EQ(registrars.back()->messenger(), tp.messenger);
+  EXPECT_TRUE(tp.messenger->hasHandler(vpn_bridge::kChannelName));
 }
 
 }  // namespace

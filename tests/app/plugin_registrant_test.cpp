@@ -7,41 +7,67 @@ namespace {
 
 class PluginRegistrantTest : public AppShellTest {};
 
-// A registry that is not the Flutter view controller: the registrant keeps no
-// registrar past its own registration.
-class CountingRegistry final : public platform::FlutterPluginRegistry {
+// A registry that is not the Flutter view controller. Each time a key is asked for, it
+// notes which classes are registered so far, whether the previous registrar is still
+// held, and whether the previous row's class was registered with that registrar.
+class CheckingRegistry final : public platform::FlutterPluginRegistry {
  public:
-  explicit CountingRegistry(std::shared_ptr<platform::FlutterBinaryMessenger> messenger)
-      : messenger_(std::move(messenger)) {}
+  CheckingRegistry(std::shared_ptr<platform::FlutterBinaryMessenger> messenger,
+                   std::function<std::vector<int>()> registeredSoFar)
+      : messenger_(std::move(messenger)), registeredSoFar_(std::move(registeredSoFar)) {}
+
   std::shared_ptr<platform::FlutterPluginRegistrar> registrarForPlugin(const std::string& key) override {
-    // The registrar of the previous row must already be let go.
-    if (auto previous = last_.lock()) stillHeld.push_back(keys.back());
+    registeredWhenAsked.push_back(registeredSoFar_());
+    if (!keys.empty()) {
+      if (!last_.expired()) stillHeld.push_back(keys.back());
+      const auto& previousRow = pluginTable()[keys.size() - 1];
+      if (previousRow.registrations().latest != lastAddress_) notWithItsRegistrar.push_back(keys.back());
+    }
     keys.push_back(key);
     auto registrar = std::make_shared<platform::FlutterPluginRegistrar>(messenger_);
     last_ = registrar;
+    lastAddress_ = registrar.get();
     return registrar;
   }
   bool lastReleased() const { return last_.expired(); }
+  const platform::FlutterPluginRegistrar* lastAddress() const { return lastAddress_; }
 
   std::vector<std::string> keys;
+  std::vector<std::vector<int>> registeredWhenAsked;
   std::vector<std::string> stillHeld;
+  std::vector<std::string> notWithItsRegistrar;
 
  private:
   std::shared_ptr<platform::FlutterBinaryMessenger> messenger_;
+  std::function<std::vector<int>()> registeredSoFar_;
   std::weak_ptr<platform::FlutterPluginRegistrar> last_;
+  const platform::FlutterPluginRegistrar* lastAddress_ = nullptr;
 };
 
-TEST_F(PluginRegistrantTest, ReleasesEachRegistrarAfterItsRegistration) {
-  CountingRegistry registry(tp.messenger);
+// In table order, each class is registered once with the registrar under its own key
+// before the next key is asked for, and the registrant lets each registrar go before
+// asking for the next.
+TEST_F(PluginRegistrantTest, RegistersEachClassWithItsOwnRegistrarInTableOrder) {
+  CheckingRegistry registry(tp.messenger, [this] { return registrationsSinceStart(); });
 
   app::registerFlutterPlugins(registry);
 
+  const std::size_t rows = pluginTable().size();
   std::vector<std::string> expectedKeys;
-  for (const auto& row : pluginTable()) expectedKeys.emplace_back(row.key);
+  std::vector<std::vector<int>> expectedSoFar;
+  for (std::size_t i = 0; i < rows; ++i) {
+    expectedKeys.emplace_back(pluginTable()[i].key);
+    std::vector<int> soFar(rows, 0);
+    std::fill_n(soFar.begin(), i, 1);
+    expectedSoFar.push_back(std::move(soFar));
+  }
   EXPECT_THAT(registry.keys, ElementsAreArray(expectedKeys));
+  EXPECT_THAT(registry.registeredWhenAsked, ElementsAreArray(expectedSoFar));
+  EXPECT_THAT(registrationsSinceStart(), ::testing::Each(1));
   EXPECT_THAT(registry.stillHeld, IsEmpty());
+  EXPECT_THAT(registry.notWithItsRegistrar, IsEmpty());
   EXPECT_TRUE(registry.lastReleased());
-  ASSERT_EQ(app::plugins::registrationLog().size(), 10u);
+  EXPECT_EQ(pluginTable().back().registrations().latest, registry.lastAddress());
 }
 
 }  // namespace
