@@ -32,6 +32,28 @@ std::string_view trim(std::string_view s) {
   return s.substr(first, last - first + 1);
 }
 
+// What kind of fault the parser met, in its own fixed words and never with any of
+// the text it read: that text may be part of a token. A number too large is the one
+// fault whose message quotes the input in full.
+std::string faultKind(const Json::exception& error) {
+  if (dynamic_cast<const Json::out_of_range*>(&error) != nullptr) return "number out of range";
+  std::string message = error.what();
+  // "[json.exception.parse_error.101] parse error at line 1, column 4: syntax error
+  // while parsing value - invalid literal; last read: 'nul'"
+  const auto syntax = message.find("syntax error");
+  if (dynamic_cast<const Json::parse_error*>(&error) == nullptr || syntax == std::string::npos) {
+    return "error " + std::to_string(error.id);
+  }
+  message.erase(0, syntax);
+  const auto lastRead = message.find("; last read:");
+  if (lastRead != std::string::npos) message.erase(lastRead);
+  if (message.size() > kMaxReasonLength) {
+    message.resize(kMaxReasonLength);
+    message += "...";
+  }
+  return message;
+}
+
 // Builds the EncodableValue straight from the parser's events, so that input nested
 // too deeply is refused at the first container past the limit: nothing that deep is
 // ever built, copied or freed.
@@ -59,8 +81,8 @@ class EncodableBuilder {
   bool end_object() { return close(); }
   bool start_array(std::size_t /*elements*/) { return open(EncodableList()); }
   bool end_array() { return close(); }
-  bool parse_error(std::size_t /*position*/, const std::string& /*lastToken*/, const Json::exception& error) {
-    error_ = error.what();
+  bool parse_error(std::size_t position, const std::string& /*lastToken*/, const Json::exception& error) {
+    error_ = faultKind(error) + " at byte " + std::to_string(position);
     return false;
   }
 
@@ -134,26 +156,6 @@ class EncodableBuilder {
   std::string error_;
 };
 
-// The parser's own words, without its exception tag and without the text it last
-// read: that text may be part of a token.
-std::string describeJsonError(std::string message) {
-  if (message.rfind("[json.exception.", 0) == 0) {
-    const auto close = message.find("] ");
-    if (close != std::string::npos) message.erase(0, close + 2);
-  }
-  const auto lastRead = message.find("; last read: '");
-  if (lastRead != std::string::npos) {
-    const auto expected = message.rfind("'; expected ");
-    message.erase(lastRead, expected == std::string::npos || expected < lastRead ? std::string::npos
-                                                                                 : expected + 1 - lastRead);
-  }
-  if (message.size() > kMaxReasonLength) {
-    message.resize(kMaxReasonLength);
-    message += "...";
-  }
-  return message;
-}
-
 ConsoleLine parseArguments(std::string method, std::string_view text) {
   EncodableBuilder builder;
   const bool parsed = Json::sax_parse(text.begin(), text.end(), &builder);
@@ -162,7 +164,7 @@ ConsoleLine parseArguments(std::string method, std::string_view text) {
   }
   if (!parsed) {
     std::string reason = "arguments are not one JSON value";
-    if (!builder.error().empty()) reason += ": " + describeJsonError(builder.error());
+    if (!builder.error().empty()) reason += ": " + builder.error();
     return ConsoleLineError{std::move(reason)};
   }
   return ConsoleCall{std::move(method), builder.takeRoot()};
@@ -230,35 +232,30 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
   Core(DispatchQueue& mainQueue, LineWriter& answers, LineWriter& diagnostics, Options options)
       : mainQueue(mainQueue), answers(answers), diagnostics(diagnostics), options(std::move(options)) {}
 
-  // One call's one-shot answer, as the embedding checks it: the first answer is
-  // printed, later ones are refused. A result dropped unanswered still settles the
-  // call, so that the end of input is not waited for in vain.
+  // One call's pending answer, owned by its one-shot result: answering writes the
+  // answer line. A result dropped unanswered still settles the call, so that the end
+  // of input is not waited for in vain.
   struct PendingAnswer {
     PendingAnswer(std::shared_ptr<Core> core, std::uint64_t id, std::string method)
         : core(std::move(core)), id(id), method(std::move(method)) {}
     ~PendingAnswer() {
-      if (answered.exchange(true)) return;
-      core->diagnostics.writeLine(describe() + " was dropped without an answer");
+      if (answered) return;
+      core->diagnostics.writeLine("call " + std::to_string(id) + " (" + method + ") was dropped without an answer");
       core->settle();
     }
     PendingAnswer(const PendingAnswer&) = delete;
     PendingAnswer& operator=(const PendingAnswer&) = delete;
 
     void answer(const FlutterResultValue& value) {
-      if (answered.exchange(true)) {
-        core->diagnostics.writeLine(describe() + " was answered more than once; the extra answer is dropped");
-        return;
-      }
+      answered = true;
       core->answers.writeLine(formatAnswerLine(id, method, value));
       core->settle();
     }
 
-    std::string describe() const { return "call " + std::to_string(id) + " (" + method + ")"; }
-
     std::shared_ptr<Core> core;
     std::uint64_t id;
     std::string method;
-    std::atomic<bool> answered{false};
+    bool answered = false;
   };
 
   // Reader thread.
@@ -269,8 +266,8 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
 
   // Main queue.
   void deliver(std::uint64_t id, ConsoleCall call) {
-    auto pending = std::make_shared<PendingAnswer>(shared_from_this(), id, call.method);
-    FlutterResult result = [pending](FlutterResultValue value) { pending->answer(value); };
+    FlutterResult result = [pending = std::make_unique<PendingAnswer>(shared_from_this(), id, call.method)](
+                               FlutterResultValue value) { pending->answer(value); };
     FlutterMethodCallHandler handler;
     {
       std::lock_guard lock(mutex);
@@ -282,7 +279,7 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
       }
     }
     if (!handler) {
-      result(FlutterMethodNotImplemented);
+      std::move(result)(FlutterMethodNotImplemented);
       return;
     }
     handler(FlutterMethodCall(std::move(call.method), std::move(call.arguments)), std::move(result));

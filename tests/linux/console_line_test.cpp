@@ -14,6 +14,7 @@ namespace {
 using namespace platform;
 using namespace platform::linux_backend;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // A rendering that tells every kind apart (42 is an integer, 42d a double).
 std::string render(const EncodableValue& value) {
@@ -85,8 +86,22 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"# a comment", "skipped"}, LineCase{"  # indented comment", "skipped"}, LineCase{"#on", "skipped"},
         // Malformed arguments are refused with a reason on one line.
         LineCase{"m {", "refused: not one JSON value"}, LineCase{"m 1 2", "refused: end of input"},
-        LineCase{"m nul", "refused: invalid literal"}, LineCase{"m 1e400", "refused: 1e400"},
+        LineCase{"m nul", "refused: invalid literal"}, LineCase{"m 1e400", "refused: number out of range at byte 5"},
         LineCase{"m \"\xff\"", "refused: UTF-8"}, LineCase{"m [1] // comment", "refused: not one JSON value"}));
+
+// A malformed line may hold a secret: the reason says where and what, never the text.
+TEST(ConsoleLineTest, ARefusedLineIsDescribedWithoutAnyOfItsText) {
+  for (const std::string& line : {std::string(R"(set_token {"token":1234567890e999999})"),
+                                  std::string(R"(set_token {"token":"s3cr3t-t0ken)"),
+                                  std::string(R"(set_token {"token":s3cr3t})"), std::string(R"(set_token {"token":"s3cr3t"]})"),
+                                  std::string("set_token {\"token\":\"s3cr3t\x01\"}")}) {
+    const auto parsed = parseConsoleLine(line);
+    const auto* error = std::get_if<ConsoleLineError>(&parsed);
+    ASSERT_NE(error, nullptr) << line;
+    EXPECT_THAT(error->reason, HasSubstr(" at byte ")) << line;
+    for (const char* secret : {"1234567890", "s3cr3t"}) EXPECT_THAT(error->reason, Not(HasSubstr(secret))) << line;
+  }
+}
 
 std::string nested(int depth, bool objects) {
   std::string text;
