@@ -24,7 +24,7 @@ void BM_Dispatch(benchmark::State& state) {
                                    {std::string("ipv6Enable"), std::string("off")}};
   const platform::FlutterMethodCall call("set_hive", arguments);
   std::uint64_t answered = 0;
-  platform::FlutterResult result = [&answered](platform::FlutterResultValue) { ++answered; };
+  auto result = [&answered](platform::FlutterResultValue) { ++answered; };
 
   // Connect once: the benchmark measures calls on a cached proxy.
   plugin->handleMethodCall(call, result);

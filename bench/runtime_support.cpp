@@ -154,7 +154,7 @@ void HostHarness::deliver(std::uint64_t id, platform::linux_backend::ConsoleCall
   auto handler = messenger_->handler();
   if (beforeDelivery_) beforeDelivery_(id);
   if (!handler) {
-    result(platform::FlutterMethodNotImplemented);
+    std::move(result)(platform::FlutterMethodNotImplemented);
     return;
   }
   handler(platform::FlutterMethodCall(std::move(call.method), std::move(call.arguments)), std::move(result));

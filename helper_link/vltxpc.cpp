@@ -1,12 +1,12 @@
 #include "helper_link/vltxpc.h"
 
-#include <atomic>
 #include <chrono>
 #include <mutex>
 
 #include "helper_link/helper_paths.h"
 #include "helper_link/xpc_error.h"
 #include "platform/dispatch.h"
+#include "platform/once.h"
 #include "platform/output.h"
 #include "platform/security.h"
 
@@ -126,13 +126,16 @@ void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, UpdateR
     handler(std::nullopt);
     return;
   }
-  auto replied = std::make_shared<std::atomic<bool>>(false);
-  // The reply runs on the connection's queue, which an installation (and its
+  // What a reply or the time-out settles: a build to compare, or none for the
+  // time-out. A reply runs on the connection's queue, which an installation (and its
   // authorization prompt) may hold for a while; only the outcome moves to main.
-  proxy->getVersion([replied, handler, link = *this](const std::string&, const std::string& build) {
-    replied->store(true);
+  auto settle = [handler, link = *this](std::optional<std::string> build) {
+    if (!build) {
+      handler(std::nullopt);
+      return;
+    }
     std::optional<bool> outcome = false;
-    if (compareVersions(build, link.bld) == NSComparisonResult::NSOrderedAscending) {
+    if (compareVersions(*build, link.bld) == NSComparisonResult::NSOrderedAscending) {
       try {
         link.installHelper();
         outcome = true;
@@ -142,10 +145,14 @@ void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, UpdateR
       }
     }
     platform::mainQueue().async([handler, outcome] { handler(outcome); });
+  };
+  auto halves = platform::splitOnce<std::optional<std::string>>(settle);
+  proxy->getVersion([replied = halves.first, settle](const std::string&, const std::string& build) {
+    // A reply after the time-out is acted on all the same, and its outcome reaches
+    // the handler a second time, on purpose: an older helper is still replaced.
+    if (!replied(build)) settle(build);
   });
-  platform::mainQueue().asyncAfter(kVersionCheckTimeout, [replied, handler] {
-    if (!replied->load()) handler(std::nullopt);
-  });
+  platform::mainQueue().asyncAfter(kVersionCheckTimeout, [timedOut = halves.second] { timedOut(std::nullopt); });
 }
 
 std::shared_ptr<VLTHelperProtocol> VLTXPC::connectHelper(const std::shared_ptr<HelperLinkEvents>& events) const {

@@ -22,7 +22,7 @@ void FlutterPluginRegistrar::addMethodCallDelegate(std::shared_ptr<FlutterPlugin
     if (auto plugin = weak.lock()) {
       plugin->handleMethodCall(call, std::move(result));
     } else {
-      result(FlutterMethodNotImplemented);
+      std::move(result)(FlutterMethodNotImplemented);
     }
   });
   delegates_.push_back(std::move(delegate));

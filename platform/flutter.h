@@ -58,9 +58,9 @@ inline constexpr FlutterMethodNotImplementedType FlutterMethodNotImplemented{};
 // What a method call is answered with: nil, a string, an error, or not-implemented.
 using FlutterResultValue = std::variant<std::nullptr_t, std::string, FlutterError, FlutterMethodNotImplementedType>;
 
-// The one-shot result callback of a method call. Calling it more than once is a
-// programming error that the embedding reports.
-using FlutterResult = std::function<void(FlutterResultValue)>;
+// The one-shot result callback of a method call: it is moved, never copied, and
+// answering uses it up, as std::move(result)(value) says where it happens.
+using FlutterResult = std::move_only_function<void(FlutterResultValue) &&>;
 
 using FlutterMethodCallHandler = std::function<void(const FlutterMethodCall&, FlutterResult)>;
 

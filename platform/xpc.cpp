@@ -1,7 +1,9 @@
 #include "platform/xpc.h"
 
-#include <atomic>
 #include <mutex>
+#include <variant>
+
+#include "platform/once.h"
 
 namespace platform {
 
@@ -116,33 +118,21 @@ void NSXPCConnection::sendMessage(const std::string& selector, XPCValues argumen
     return;
   }
   // A reply is taken once, and only in the shape the interface gives it; anything else
-  // counts as a message that could not be delivered. The reply and the failure share
-  // one record, which holds the interface's description for the signature.
-  struct Outstanding {
-    std::atomic<bool> done{false};
-    XPCReplyHandler reply;
-    XPCErrorHandler failure;
-    std::shared_ptr<const XPCProtocolDescription> description;
-    const XPCMethodSignature* signature;
-  };
-  auto outstanding = std::make_shared<Outstanding>();
-  outstanding->reply = std::move(reply);
-  outstanding->failure = std::move(failure);
-  outstanding->description = interface_->description();
-  outstanding->signature = signature;
-  XPCReplyHandler checkedReply = [outstanding](XPCValues values) {
-    if (outstanding->done.exchange(true)) return;
-    if (fits(values, *outstanding->signature->reply)) {
-      outstanding->reply(std::move(values));
-    } else if (outstanding->failure) {
-      outstanding->failure(
-          xpcError(kReplyInvalid, "The reply to " + outstanding->signature->selector + " does not match the interface."));
-    }
-  };
-  XPCErrorHandler checkedFailure = [outstanding](const NSError& error) {
-    if (outstanding->done.exchange(true)) return;
-    if (outstanding->failure) outstanding->failure(error);
-  };
+  // counts as a message that could not be delivered. The reply and the failure are the
+  // two halves of one outcome: whichever comes first is the message's answer.
+  using Outcome = std::variant<XPCValues, NSError>;
+  auto halves = splitOnce<Outcome>(
+      [reply = std::move(reply), failure = std::move(failure), signature = *signature](Outcome outcome) {
+        if (auto* values = std::get_if<XPCValues>(&outcome); values != nullptr && fits(*values, *signature.reply)) {
+          reply(std::move(*values));
+        } else if (failure) {
+          failure(values != nullptr ? xpcError(kReplyInvalid,
+                                               "The reply to " + signature.selector + " does not match the interface.")
+                                    : std::get<NSError>(outcome));
+        }
+      });
+  XPCReplyHandler checkedReply = [replied = halves.first](XPCValues values) { replied(Outcome(std::move(values))); };
+  XPCErrorHandler checkedFailure = [failed = halves.second](const NSError& error) { failed(Outcome(error)); };
   transport_->send(std::move(message), std::move(checkedReply), std::move(checkedFailure));
 }
 

@@ -1,6 +1,5 @@
 #include "vpn_bridge/call_guard.h"
 
-#include <atomic>
 #include <memory>
 
 #include "helper_link/xpc_error.h"
@@ -12,50 +11,46 @@ namespace {
 
 constexpr const char* kConnectionErrorCode = "xpc_connection_error";
 
-// One pending call, shared by its reply and its time-out. Whoever exchanges the
-// flag first owns the answer.
-struct PendingCall {
-  explicit PendingCall(platform::FlutterResult r) : result(std::move(r)) {}
-  bool claim() { return !answered.exchange(true, std::memory_order_acq_rel); }
-  platform::FlutterResult result;
-  std::atomic<bool> answered{false};
-};
-
 }  // namespace
 
-void deliverResult(const platform::FlutterResult& result, const AnswerValue& value) {
+void deliverResult(platform::FlutterResult&& result, const AnswerValue& value) {
   std::visit(
       [&result](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, std::monostate>) {
-          result(nullptr);
+          std::move(result)(nullptr);
         } else {
-          result(v);
+          std::move(result)(v);
         }
       },
       value);
 }
 
 void guardedSend(platform::FlutterResult result, const std::function<void(Answer)>& send) {
-  auto pending = std::make_shared<PendingCall>(std::move(result));
-  send([pending](AnswerValue value) {
-    if (!pending->claim()) return;
-    platform::mainQueue().async([pending, value = std::move(value)] { deliverResult(pending->result, value); });
+  // Dispatched work is copied, so the result travels in a shared cell.
+  auto cell = std::make_shared<platform::FlutterResult>(std::move(result));
+  auto halves = platform::splitOnce<AnswerValue>([cell](AnswerValue value) {
+    // The time-out answers where it runs, on the main queue; a reply moves there.
+    if (platform::mainQueue().isCurrent()) {
+      deliverResult(std::move(*cell), value);
+      return;
+    }
+    platform::mainQueue().async([cell, value = std::move(value)] { deliverResult(std::move(*cell), value); });
   });
-  // Counted from after the send returned. The timer is never cancelled; it finds the
-  // call claimed when the reply came first.
-  platform::mainQueue().asyncAfter(kHelperCallTimeout, [pending] {
-    if (pending->claim()) deliverResult(pending->result, std::monostate{});
-  });
+  send(halves.first);
+  // Counted from after the send returned. The timer is never cancelled; it does
+  // nothing when the reply came first.
+  platform::mainQueue().asyncAfter(kHelperCallTimeout, [timedOut = halves.second] { timedOut(std::monostate{}); });
 }
 
-std::shared_ptr<VLTHelperProtocol> VPNPlugin::obtainRemote(const FlutterResult& result) {
+std::shared_ptr<VLTHelperProtocol> VPNPlugin::obtainRemote(FlutterResult& result) {
   if (remote) return remote;
   try {
     remote = xpcService.connectHelper(shared_from_this());
     return remote;
   } catch (const helper_link::XPCError& error) {
-    deliverResult(result, platform::FlutterError::errorWithCode(kConnectionErrorCode, error.localizedDescription()));
+    deliverResult(std::move(result),
+                  platform::FlutterError::errorWithCode(kConnectionErrorCode, error.localizedDescription()));
     return nullptr;
   }
 }

@@ -9,18 +9,20 @@
 #include <variant>
 
 #include "platform/flutter.h"
+#include "platform/once.h"
 
 namespace vpn_bridge {
 
 // An answer for the interface: absent (null), a string, or an error.
 using AnswerValue = std::variant<std::monostate, std::string, platform::FlutterError>;
-// Hands one answer to the guard; callable from any thread, any number of times.
-using Answer = std::function<void(AnswerValue)>;
+// Hands one answer to the guard; callable from any thread, any number of times: only
+// the first answer of the reply or the time-out goes through.
+using Answer = platform::OnceHalf<AnswerValue>;
 
 inline constexpr std::chrono::seconds kHelperCallTimeout{5};
 
-// Calls |result| once with |value|, on the calling thread.
-void deliverResult(const platform::FlutterResult& result, const AnswerValue& value);
+// Answers |result| with |value|, on the calling thread.
+void deliverResult(platform::FlutterResult&& result, const AnswerValue& value);
 
 // Runs |send|, which sends one helper operation and calls the Answer it is given
 // from the operation's reply; then schedules the time-out on the main queue. The

@@ -101,7 +101,7 @@ void VPNPlugin::handleMethodCall(const FlutterMethodCall& call, FlutterResult re
     }
   }
   if (row == nullptr || row->method == "get_status") {
-    result(FlutterMethodNotImplemented);
+    std::move(result)(FlutterMethodNotImplemented);
     return;
   }
 
@@ -113,13 +113,13 @@ void VPNPlugin::handleMethodCall(const FlutterMethodCall& call, FlutterResult re
 
   auto entries = stringMap(call.arguments());
   if (!entries) {
-    result(FlutterError::errorWithCode(kInvalidArguments, "\"" + method + "\" expects a map of strings to strings"));
+    std::move(result)(FlutterError::errorWithCode(kInvalidArguments, "\"" + method + "\" expects a map of strings to strings"));
     return;
   }
   if (row->method == "print") {
     const std::string* message = lookup(*entries, "message");
     platform::print(message != nullptr ? std::string_view(*message) : std::string_view());
-    result(nullptr);
+    std::move(result)(nullptr);
     return;
   }
 
@@ -134,7 +134,7 @@ void VPNPlugin::handleMethodCall(const FlutterMethodCall& call, FlutterResult re
     // The helper is reached first, as for every command, so a connection failure is
     // what the interface hears when there is one; either way nothing is stored.
     if (!obtainRemote(result)) return;
-    result(FlutterError::errorWithCode(kMissingArguments, "\"" + method + "\" is missing: " + absent));
+    std::move(result)(FlutterError::errorWithCode(kMissingArguments, "\"" + method + "\" is missing: " + absent));
     return;
   }
 

@@ -42,8 +42,8 @@ class VPNPlugin final : public platform::FlutterPlugin,
   // the reply comes.
   void accessThenReplay(std::shared_ptr<VLTHelperProtocol> proxy);
   // The cached proxy, or a new one; on failure answers |result| with the connection
-  // error at once and gives none.
-  std::shared_ptr<VLTHelperProtocol> obtainRemote(const FlutterResult& result);
+  // error at once, which uses it up, and gives none.
+  std::shared_ptr<VLTHelperProtocol> obtainRemote(FlutterResult& result);
 
   // Fields, in declaration order.
   const helper_link::VLTXPC xpcService;

@@ -18,14 +18,16 @@ std::size_t TestMessenger::send(const std::string& channel, const std::string& m
   };
   auto it = handlers_.find(channel);
   if (it == handlers_.end()) {
-    result(FlutterMethodNotImplemented);
+    std::move(result)(FlutterMethodNotImplemented);
     return index;
   }
   // The embedding delivers calls on the platform thread: run the handler as work of
   // the main queue, then let what it queued for now run too.
   FlutterMethodCall call(method, std::move(arguments));
   auto handler = it->second;
-  main_.async([handler, call, result] { handler(call, result); });
+  // Dispatched work is copied, so the one-shot result travels in a shared cell.
+  auto cell = std::make_shared<FlutterResult>(std::move(result));
+  main_.async([handler, call, cell] { handler(call, std::move(*cell)); });
   loop_.runUntilIdle();
   return index;
 }
