@@ -65,10 +65,18 @@ TEST(Session, ARefusedOnAfterOffKeepsTheTunnelOff) {
       sessionThenRefusals(host, root, {"set_token", "set_hive", "on", "off"}, {{"on", Json::array({"1"})}});
   ASSERT_EQ(before, 4u);
   ASSERT_EQ(::kill(root.helperPids().at(0), SIGKILL), 0);
-  // Tunnel off: nothing is replayed; the next command starts the helper again.
-  EXPECT_EQ(host.answer(host.call("get_tunnel_version"))["result"], "1.0.0");
-  EXPECT_THAT(root.opNames(),
-              ElementsAre("#1 setToken", "#1 setHive", "#1 iosOn", "#1 iosOff", "#2 getTunnelVersion"));
+  // Tunnel off: nothing is replayed; a later command starts the helper again. One
+  // sent before the host saw the helper go is lost with it and left to the guard.
+  Json version;
+  for (int attempt = 0; attempt < 3 && version != "1.0.0"; ++attempt) {
+    version = host.answer(host.call("get_tunnel_version"))["result"];
+  }
+  EXPECT_EQ(version, "1.0.0");
+  auto names = root.opNames();
+  ASSERT_GE(names.size(), 5u);
+  EXPECT_THAT(std::vector<std::string>(names.begin(), names.begin() + 4),
+              ElementsAre("#1 setToken", "#1 setHive", "#1 iosOn", "#1 iosOff"));
+  for (std::size_t i = 4; i < names.size(); ++i) EXPECT_EQ(names[i], "#2 getTunnelVersion");
   EXPECT_EQ(host.finish(), 0);
   expectEachCallAnsweredOnce(host);
 }
