@@ -2,7 +2,7 @@
 // or not.
 //
 // Besides not crashing, leaking or hanging, a dictionary that loads must come back
-// through the XML writer (which writes the job plists) and the loader again: as a
+// through libplist's XML writer (the tests' fixture writer) and the loader again: as a
 // dictionary always, and unchanged when every text in it is one that XML can carry
 // and every real is finite.
 #include <cmath>
@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "platform/linux/bundle.h"
+#include "tests/linux/plist_writer.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const auto loaded = platform::linux_backend::parsePlistDictionary(bytes);
   if (!loaded) return 0;
-  const std::string xml = platform::linux_backend::plistXml(*loaded);
+  const std::string xml = linux_test::plistXml(*loaded);
   const auto reloaded = platform::linux_backend::parsePlistDictionary(xml);
   if (!reloaded) finding("a dictionary that loaded does not load again once written");
   if (writable(*loaded) && *reloaded != *loaded) finding("a dictionary changed on its way through the writer");

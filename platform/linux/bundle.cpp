@@ -1,7 +1,6 @@
 #include "platform/linux/bundle.h"
 
 #include <plist/plist.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -207,33 +206,6 @@ class Converter {
   bool failed_ = false;
 };
 
-PlistHandle toPlist(const PlistValue& value) {
-  return std::visit(
-      [](const auto& v) -> PlistHandle {
-        using T = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, bool>) {
-          return PlistHandle(plist_new_bool(v ? 1 : 0));
-        } else if constexpr (std::is_same_v<T, std::int64_t>) {
-          return PlistHandle(plist_new_uint(static_cast<std::uint64_t>(v)));
-        } else if constexpr (std::is_same_v<T, double>) {
-          return PlistHandle(plist_new_real(v));
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          return PlistHandle(plist_new_string(v.c_str()));
-        } else if constexpr (std::is_same_v<T, PlistData>) {
-          return PlistHandle(plist_new_data(reinterpret_cast<const char*>(v.data()), v.size()));
-        } else if constexpr (std::is_same_v<T, PlistArray>) {
-          PlistHandle array(plist_new_array());
-          for (const auto& item : v) plist_array_append_item(array.get(), toPlist(item).release());
-          return array;
-        } else {
-          PlistHandle dictionary(plist_new_dict());
-          for (const auto& [key, item] : v) plist_dict_set_item(dictionary.get(), key.c_str(), toPlist(item).release());
-          return dictionary;
-        }
-      },
-      static_cast<const PlistValue::variant&>(value));
-}
-
 }  // namespace
 
 std::optional<PlistDictionary> parsePlistDictionary(std::string_view bytes) {
@@ -264,43 +236,6 @@ std::optional<PlistDictionary> readPlistDictionary(const std::filesystem::path& 
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   if (in.bad()) return std::nullopt;
   return parsePlistDictionary(bytes);
-}
-
-std::string plistXml(const PlistDictionary& dictionary) {
-  const PlistHandle root = toPlist(PlistValue(dictionary));
-  char* xml = nullptr;
-  std::uint32_t length = 0;
-  plist_to_xml(root.get(), &xml, &length);
-  if (xml == nullptr) return {};
-  std::string text(xml, length);
-  plist_to_xml_free(xml);
-  return text;
-}
-
-bool writePlistXml(const std::filesystem::path& file, const PlistDictionary& dictionary) {
-  const std::string text = plistXml(dictionary);
-  if (text.empty()) return false;
-  std::error_code error;
-  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), error);
-  if (error) return false;
-  // Written beside and renamed over, so a reader sees the old file or the new one.
-  std::filesystem::path temporary = file;
-  temporary += ".tmp-" + std::to_string(::getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-      std::filesystem::remove(temporary, error);
-      return false;
-    }
-  }
-  std::filesystem::rename(temporary, file, error);
-  if (error) {
-    std::filesystem::remove(temporary, error);
-    return false;
-  }
-  return true;
 }
 
 namespace {

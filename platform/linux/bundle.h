@@ -25,13 +25,6 @@ std::optional<PlistDictionary> parsePlistDictionary(std::string_view bytes);
 // The same for a file; none when it is missing, unreadable or too big.
 std::optional<PlistDictionary> readPlistDictionary(const std::filesystem::path& file);
 
-// |dictionary| as an XML property list.
-std::string plistXml(const PlistDictionary& dictionary);
-
-// Writes |dictionary| to |file| as an XML property list, creating the folders on the
-// way. False, with nothing half-written left under |file|'s name, when it cannot.
-bool writePlistXml(const std::filesystem::path& file, const PlistDictionary& dictionary);
-
 class PlistBundle final : public NSBundle {
  public:
   // |bundle| is the `X.app` folder; a relative path is taken from the current folder

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "plist_writer.h"
+
 namespace linux_test {
 namespace {
 
@@ -140,20 +142,10 @@ TEST(PlistTest, ModerateNestingIsRead) {
   EXPECT_EQ(depth, 200);
 }
 
-TEST(PlistTest, WritingCreatesTheFoldersAndLeavesNothingElse) {
-  TemporaryFolder folder;
-  const auto file = folder.path / "a" / "b" / "Info.plist";
-  ASSERT_TRUE(writePlistXml(file, everyKind()));
-  EXPECT_EQ(readPlistDictionary(file), everyKind());
-  ASSERT_TRUE(writePlistXml(file, {{"Only", PlistValue(true)}}));
-  EXPECT_EQ(readPlistDictionary(file), (PlistDictionary{{"Only", PlistValue(true)}}));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()), {}), 1);
-}
-
 TEST(PlistBundleTest, ReadsItsInfoPlistOnceAndNamesItsFrameworksFolder) {
   TemporaryFolder folder;
   const auto app = folder.path / "Veltrino.app";
-  ASSERT_TRUE(writePlistXml(app / "Contents" / "Info.plist", everyKind()));
+  writeFile(app / "Contents" / "Info.plist", plistXml(everyKind()));
   PlistBundle bundle(app);
   EXPECT_EQ(bundle.privateFrameworksPath(), (app / "Contents" / "Frameworks").string());
 
@@ -165,7 +157,7 @@ TEST(PlistBundleTest, ReadsItsInfoPlistOnceAndNamesItsFrameworksFolder) {
   for (const auto& one : seen) EXPECT_EQ(one, everyKind());
 
   // Once read it is kept, as the platform's bundle keeps it.
-  ASSERT_TRUE(writePlistXml(app / "Contents" / "Info.plist", {{"Changed", PlistValue(true)}}));
+  writeFile(app / "Contents" / "Info.plist", plistXml({{"Changed", PlistValue(true)}}));
   EXPECT_EQ(bundle.infoDictionary(), everyKind());
 }
 
