@@ -29,11 +29,6 @@ bool fail(std::optional<NSError>* error, long code, std::string description) {
   return false;
 }
 
-bool usableLabel(std::string_view label) {
-  return !label.empty() && label != "." && label != ".." && label.find('/') == std::string_view::npos &&
-         label.find('\0') == std::string_view::npos;
-}
-
 }  // namespace
 
 struct LinuxSecurity::Grant {

@@ -9,6 +9,13 @@
 
 namespace platform::linux_backend {
 
+// A label names files under the root (the helper, its job plist, socket and log), so
+// it may not climb out of their folders.
+inline bool usableLabel(std::string_view label) {
+  return !label.empty() && label != "." && label != ".." && label.find('/') == std::string_view::npos &&
+         label.find('\0') == std::string_view::npos;
+}
+
 class SystemRoot {
  public:
   explicit SystemRoot(std::filesystem::path root) : root_(std::move(root)) {}
