@@ -1,6 +1,6 @@
 // The runtime backend in one piece: the background loop that carries the helper
-// link, the main queue on an io_context of its own, and the services rooted in one
-// system root. NSApplicationMain runs on it; a benchmark can run the same wiring
+// link, the main queue (a run loop of its own, MainRunLoop), and the services rooted
+// in one system root. NSApplicationMain runs on it; a benchmark can run the same wiring
 // in-process.
 #pragma once
 
