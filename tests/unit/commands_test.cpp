@@ -26,46 +26,61 @@ class CommandTest : public PluginTest {
 
 TEST_F(CommandTest, EachCommandSendsItsOperationWithArgumentsAndDefaults) {
   plugin().hasUpdate = false;  // keep the version check out of this one
-  const std::vector<std::tuple<const char*, EncodableValue, std::vector<std::string>>> cases = {
-      {"access", {}, {"access"}},
-      {"get_tunnel_version", {}, {"getTunnelVersion"}},
-      {"on", args({{"tlsMode", "3"}}), {"iosOn", "3"}},
-      {"on", args({}), {"iosOn", "0"}},
-      {"off", {}, {"iosOff"}},
-      {"set_hive", args({{"ip", "1.2.3.4"}, {"port", "443"}, {"hive", "h"}, {"ipv6Enable", "on"}}),
-       {"setHive", "1.2.3.4", "443", "h", "on"}},
-      {"set_hive", args({{"ip", ""}, {"port", "0"}, {"hive", " h "}}), {"setHive", "", "0", " h ", "off"}},
-      {"set_token", args({{"app", "a"}, {"uid", "u"}, {"token", "t"}, {"device", "d"}, {"version", "v"}}),
-       {"setToken", "a", "u", "t", "d", "v"}},
-      {"set_force_routing", args({{"state", "on"}}), {"setForce", "on"}},
-      {"set_rules", args({{"rules", ""}}), {"setRule", ""}},
+  struct Row {
+    const char* method;
+    EncodableValue arguments;
+    std::vector<std::string> sent;  // the operation and its arguments after the dylib
   };
-  for (const auto& [method, arguments, sent] : cases) {
-    const auto n = call(method, arguments);
-    std::vector<std::string> expected = sent;
+  const std::vector<Row> rows = {
+      {.method = "access", .arguments = {}, .sent = {"access"}},
+      {.method = "get_tunnel_version", .arguments = {}, .sent = {"getTunnelVersion"}},
+      {.method = "on", .arguments = args({{"tlsMode", "3"}}), .sent = {"iosOn", "3"}},
+      {.method = "on", .arguments = args({}), .sent = {"iosOn", "0"}},
+      {.method = "off", .arguments = {}, .sent = {"iosOff"}},
+      {.method = "set_hive",
+       .arguments = args({{"ip", "1.2.3.4"}, {"port", "443"}, {"hive", "h"}, {"ipv6Enable", "on"}}),
+       .sent = {"setHive", "1.2.3.4", "443", "h", "on"}},
+      {.method = "set_hive",
+       .arguments = args({{"ip", ""}, {"port", "0"}, {"hive", " h "}}),
+       .sent = {"setHive", "", "0", " h ", "off"}},
+      {.method = "set_token",
+       .arguments = args({{"app", "a"}, {"uid", "u"}, {"token", "t"}, {"device", "d"}, {"version", "v"}}),
+       .sent = {"setToken", "a", "u", "t", "d", "v"}},
+      {.method = "set_force_routing", .arguments = args({{"state", "on"}}), .sent = {"setForce", "on"}},
+      {.method = "set_rules", .arguments = args({{"rules", ""}}), .sent = {"setRule", ""}},
+  };
+  for (const Row& row : rows) {
+    const auto n = call(row.method, row.arguments);
+    std::vector<std::string> expected = row.sent;
     expected.insert(expected.begin() + 1, d());
-    EXPECT_EQ(lastSent(), expected) << method;
-    ASSERT_EQ(answers(n).size(), 1u) << method;
+    EXPECT_EQ(lastSent(), expected) << row.method;
+    ASSERT_EQ(answers(n).size(), 1u) << row.method;
     EXPECT_TRUE(answers(n)[0].onMainQueue);
     EXPECT_EQ(answers(n)[0].at, 0ms);
   }
   tp.advance(10s);
-  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(answers(i).size(), 1u) << "time-outs stay silent";
+  for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(answers(i).size(), 1u) << "time-outs stay silent";
   EXPECT_EQ(tp.services.connectionsMade(), 1u) << "one connection, cached";
 }
 
 TEST_F(CommandTest, TheGuardAnswersOnceFromTheReplyOrFromTheTimeOut) {
-  // Reply after (none: never), answered after.
-  const std::pair<std::optional<std::chrono::milliseconds>, std::chrono::milliseconds> cases[] = {
-      {0ms, 0ms}, {4999ms, 4999ms}, {5s, 5s}, {6s, 5s}, {std::nullopt, 5s}};
-  for (const auto& [replyAfter, answeredAt] : cases) {
-    replyAfter ? helper().replyAfter("iosOff", *replyAfter) : helper().neverReply("iosOff");
+  struct Row {
+    std::optional<std::chrono::milliseconds> replyAfter;  // none: never
+    std::chrono::milliseconds answeredAfter;
+  };
+  const Row rows[] = {{.replyAfter = 0ms, .answeredAfter = 0ms},
+                      {.replyAfter = 4999ms, .answeredAfter = 4999ms},
+                      {.replyAfter = 5s, .answeredAfter = 5s},
+                      {.replyAfter = 6s, .answeredAfter = 5s},
+                      {.replyAfter = std::nullopt, .answeredAfter = 5s}};
+  for (const Row& row : rows) {
+    row.replyAfter ? helper().replyAfter("iosOff", *row.replyAfter) : helper().neverReply("iosOff");
     const auto start = tp.loop.now();
     const auto n = call("off");
     tp.advance(10s);
     ASSERT_EQ(answers(n).size(), 1u);
     EXPECT_TRUE(isNull(answers(n)[0].value));
-    EXPECT_EQ(answers(n)[0].at - start, answeredAt);
+    EXPECT_EQ(answers(n)[0].at - start, row.answeredAfter);
     EXPECT_TRUE(answers(n)[0].onMainQueue);
   }
 }
@@ -114,17 +129,24 @@ TEST_F(CommandTest, AccessFailureCarriesTheHelpersCodeAndTheLoadersOwnErrorOrALo
 
 TEST_F(CommandTest, MissingValuesAreReportedAfterConnectingAndNothingIsSent) {
   tp.files.files.clear();  // the helper must be installed first: missing values do not stop that
-  const std::vector<std::tuple<const char*, EncodableValue, const char*>> cases = {
-      {"set_hive", args({}), "\"set_hive\" is missing: ip, port, hive"},
-      {"set_token", args({{"token", "t"}}), "\"set_token\" is missing: app, uid, device, version"},
-      {"set_force_routing", args({}), "\"set_force_routing\" is missing: state"},
-      {"set_rules", args({{"rule", "x"}}), "\"set_rules\" is missing: rules"},
+  struct Row {
+    const char* method;
+    EncodableValue arguments;
+    const char* message;
   };
-  for (const auto& [method, arguments, message] : cases) {
-    auto error = asError(only(call(method, arguments)));
-    ASSERT_TRUE(error) << message;
+  const std::vector<Row> rows = {
+      {.method = "set_hive", .arguments = args({}), .message = "\"set_hive\" is missing: ip, port, hive"},
+      {.method = "set_token",
+       .arguments = args({{"token", "t"}}),
+       .message = "\"set_token\" is missing: app, uid, device, version"},
+      {.method = "set_force_routing", .arguments = args({}), .message = "\"set_force_routing\" is missing: state"},
+      {.method = "set_rules", .arguments = args({{"rule", "x"}}), .message = "\"set_rules\" is missing: rules"},
+  };
+  for (const Row& row : rows) {
+    auto error = asError(only(call(row.method, row.arguments)));
+    ASSERT_TRUE(error) << row.message;
     EXPECT_EQ(error->code, "missing_arguments");
-    EXPECT_EQ(error->message, message);
+    EXPECT_EQ(error->message, row.message);
   }
   EXPECT_THAT(tp.security.blessed, ElementsAre("com.veltrino.mac.helper"));
   EXPECT_EQ(tp.services.connectionsMade(), 1u);

@@ -8,25 +8,34 @@ using ::testing::IsEmpty;
 using vpn_bridge::VPNPlugin;
 
 TEST(PluginBundleTest, HelperVersionsAndDylibFollowTheBundle) {
-  using Case = std::tuple<std::optional<platform::PlistDictionary>, std::optional<std::string>, std::string,
-                          std::string, std::string>;
-  const std::vector<Case> cases = {
-      {std::nullopt, std::nullopt, "", "", "/core.dylib"},
-      {platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::int64_t{2}},
-                                 {"HelperCFBundleVersion", true}},
-       std::string("/F"), "", "", "/F/core.dylib"},
-      {platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string(" 1.0 ")},
-                                 {"HelperCFBundleVersion", std::string("1.10")}},
-       std::string("/a b/"), " 1.0 ", "1.10", "/a b//core.dylib"},
+  struct Row {
+    std::optional<platform::PlistDictionary> info;
+    std::optional<std::string> frameworksPath;
+    std::string ver, bld, dylib;
   };
-  for (const auto& [info, frameworks, ver, bld, dylib] : cases) {
+  const std::vector<Row> rows = {
+      {.info = std::nullopt, .frameworksPath = std::nullopt, .ver = "", .bld = "", .dylib = "/core.dylib"},
+      {.info = platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::int64_t{2}},
+                                         {"HelperCFBundleVersion", true}},
+       .frameworksPath = "/F",
+       .ver = "",
+       .bld = "",
+       .dylib = "/F/core.dylib"},
+      {.info = platform::PlistDictionary{{"HelperCFBundleShortVersionString", std::string(" 1.0 ")},
+                                         {"HelperCFBundleVersion", std::string("1.10")}},
+       .frameworksPath = "/a b/",
+       .ver = " 1.0 ",
+       .bld = "1.10",
+       .dylib = "/a b//core.dylib"},
+  };
+  for (const Row& row : rows) {
     platform::testing::TestPlatform tp;
-    tp.bundle.info = info;
-    tp.bundle.frameworksPath = frameworks;
+    tp.bundle.info = row.info;
+    tp.bundle.frameworksPath = row.frameworksPath;
     auto p = VPNPlugin::init();
-    EXPECT_EQ(p->xpcService.ver, ver);
-    EXPECT_EQ(p->xpcService.bld, bld);
-    EXPECT_EQ(p->dylib, dylib);
+    EXPECT_EQ(p->xpcService.ver, row.ver);
+    EXPECT_EQ(p->xpcService.bld, row.bld);
+    EXPECT_EQ(p->dylib, row.dylib);
     EXPECT_EQ(tp.bundle.infoDictionaryReads, 2) << "one read per key";
   }
 }
@@ -85,11 +94,15 @@ TEST_F(PluginTest, EachCallWritesAllFieldsOfItsGroupAndNoOther) {
 TEST_F(PluginTest, RowsThatReadArgumentsRefuseAnythingButAMapOfStrings) {
   EncodableValue deep = EncodableList{};
   for (int i = 1; i < platform::kMaxEncodableDepth; ++i) deep = EncodableList{std::move(deep)};
-  const std::vector<std::pair<std::string, EncodableValue>> bad = {
-      {"list of strings", EncodableValue(EncodableList{std::string("a"), std::string("b")})},
-      {"number value", EncodableValue(EncodableMap{{std::string("port"), std::int64_t{443}}})},
-      {"number key", EncodableValue(EncodableMap{{std::int64_t{1}, std::string("x")}})},
-      {"deep nesting", deep},
+  struct Bad {
+    std::string what;
+    EncodableValue arguments;
+  };
+  const std::vector<Bad> bad = {
+      {.what = "list of strings", .arguments = EncodableList{std::string("a"), std::string("b")}},
+      {.what = "number value", .arguments = EncodableMap{{std::string("port"), std::int64_t{443}}}},
+      {.what = "number key", .arguments = EncodableMap{{std::int64_t{1}, std::string("x")}}},
+      {.what = "deep nesting", .arguments = deep},
   };
   for (const char* method : {"print", "on", "set_hive", "set_token", "set_force_routing", "set_rules"}) {
     for (const auto& [what, value] : bad) {

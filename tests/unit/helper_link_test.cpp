@@ -17,14 +17,22 @@ constexpr auto Same = NSComparisonResult::NSOrderedSame;
 constexpr auto Desc = NSComparisonResult::NSOrderedDescending;
 
 TEST(CompareVersionsTest, ComparesBuildsNumericallyWithMissingPartsAsZero) {
-  const std::tuple<const char*, const char*, NSComparisonResult> cases[] = {
-      {"1.2", "1.2.0", Same},   {"1.9", "1.10", Asc},   {"2.0", "1.9.9", Desc}, {"01", "1", Same},
-      {"1.02", "1.2", Same},    {"", "", Same},         {"", "1", Asc},         {"1", "", Desc},
-      {"", "0", Asc},           {"1..2", "1.0.2", Asc}, {"1.2a", "1.2b", Asc},  {"1.2b", "1.10a", Asc},
-      {"99999999999999999999", "100000000000000000000", Asc},
+  struct Row {
+    const char* a;
+    const char* b;
+    NSComparisonResult order;
   };
-  for (const auto& [a, b, expected] : cases) {
-    EXPECT_EQ(VLTXPC::compareVersions(a, b), expected) << '"' << a << "\" vs \"" << b << '"';
+  const Row rows[] = {
+      {.a = "1.2", .b = "1.2.0", .order = Same},   {.a = "1.9", .b = "1.10", .order = Asc},
+      {.a = "2.0", .b = "1.9.9", .order = Desc},   {.a = "01", .b = "1", .order = Same},
+      {.a = "1.02", .b = "1.2", .order = Same},    {.a = "", .b = "", .order = Same},
+      {.a = "", .b = "1", .order = Asc},           {.a = "1", .b = "", .order = Desc},
+      {.a = "", .b = "0", .order = Asc},           {.a = "1..2", .b = "1.0.2", .order = Asc},
+      {.a = "1.2a", .b = "1.2b", .order = Asc},    {.a = "1.2b", .b = "1.10a", .order = Asc},
+      {.a = "99999999999999999999", .b = "100000000000000000000", .order = Asc},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(VLTXPC::compareVersions(row.a, row.b), row.order) << '"' << row.a << "\" vs \"" << row.b << '"';
   }
 }
 
@@ -60,23 +68,37 @@ TEST_F(InstallHelperTest, AsksTwiceThenBlessesAndFreesEveryReference) {
 
 TEST_F(InstallHelperTest, EveryFailureHasItsTextAndLeavesNoReference) {
   using Outcome = platform::testing::FakeSecurity::BlessOutcome;
-  const std::tuple<std::deque<platform::OSStatus>, Outcome, const char*, std::size_t> cases[] = {
-      {{platform::errAuthorizationDenied}, Outcome::Succeed,
-       "Helper installation error. Unable to get a valid empty authorization reference to load Helper daemon", 1},
-      {{0, platform::errAuthorizationCanceled}, Outcome::Succeed,
-       "Helper installation error. Unable to get a valid loading authorization reference to load Helper daemon", 2},
-      {{}, Outcome::FailWithError,
-       "Helper installation error. Error while installing the Helper: The operation couldn't be completed.", 2},
-      {{}, Outcome::FailWithoutError, "Helper installation error. Error while installing the Helper: Unknown error",
-       2},
+  struct Row {
+    std::deque<platform::OSStatus> createStatuses;
+    Outcome bless;
+    const char* text;
+    std::size_t references;  // authorization references asked for
   };
-  for (const auto& [statuses, bless, text, creates] : cases) {
+  const Row rows[] = {
+      {.createStatuses = {platform::errAuthorizationDenied},
+       .bless = Outcome::Succeed,
+       .text = "Helper installation error. Unable to get a valid empty authorization reference to load Helper daemon",
+       .references = 1},
+      {.createStatuses = {0, platform::errAuthorizationCanceled},
+       .bless = Outcome::Succeed,
+       .text = "Helper installation error. Unable to get a valid loading authorization reference to load Helper daemon",
+       .references = 2},
+      {.createStatuses = {},
+       .bless = Outcome::FailWithError,
+       .text = "Helper installation error. Error while installing the Helper: The operation couldn't be completed.",
+       .references = 2},
+      {.createStatuses = {},
+       .bless = Outcome::FailWithoutError,
+       .text = "Helper installation error. Error while installing the Helper: Unknown error",
+       .references = 2},
+  };
+  for (const Row& row : rows) {
     tp.security.creates.clear();
-    tp.security.createStatuses = statuses;
-    tp.security.blessOutcome = bless;
-    EXPECT_EQ(installError(), text);
-    EXPECT_EQ(tp.security.creates.size(), creates);
-    EXPECT_EQ(tp.security.liveReferences(), 0u) << text;
+    tp.security.createStatuses = row.createStatuses;
+    tp.security.blessOutcome = row.bless;
+    EXPECT_EQ(installError(), row.text);
+    EXPECT_EQ(tp.security.creates.size(), row.references);
+    EXPECT_EQ(tp.security.liveReferences(), 0u) << row.text;
     EXPECT_THAT(tp.security.blessed, IsEmpty());
   }
 }
@@ -112,20 +134,26 @@ class VersionCheckTest : public PluginTest {
 };
 
 TEST_F(VersionCheckTest, ReplyDecidesWhetherToInstall) {
-  const std::tuple<const char*, const char*, std::optional<bool>, std::size_t> cases[] = {
-      {"1.2", "1.2.0", false, 0},
-      {"1.9", "1.10", true, 1},
+  struct Row {
+    const char* runningBuild;
+    const char* bundleBuild;
+    std::optional<bool> outcome;
+    std::size_t blessings;
   };
-  for (const auto& [running, bundle, outcome, blessings] : cases) {
+  const Row rows[] = {
+      {.runningBuild = "1.2", .bundleBuild = "1.2.0", .outcome = false, .blessings = 0},
+      {.runningBuild = "1.9", .bundleBuild = "1.10", .outcome = true, .blessings = 1},
+  };
+  for (const Row& row : rows) {
     tp.security.blessed.clear();
     outcomes.clear();
-    installedHelper().setVersion("9.9", running);
-    check(bundle);
+    installedHelper().setVersion("9.9", row.runningBuild);
+    check(row.bundleBuild);
     tp.advance(10s);
-    ASSERT_EQ(outcomes.size(), 1u) << running << " vs " << bundle;
-    EXPECT_EQ(outcomes[0].value, outcome);
+    ASSERT_EQ(outcomes.size(), 1u) << row.runningBuild << " vs " << row.bundleBuild;
+    EXPECT_EQ(outcomes[0].value, row.outcome);
     EXPECT_TRUE(outcomes[0].onMain);
-    EXPECT_EQ(tp.security.blessed.size(), blessings);
+    EXPECT_EQ(tp.security.blessed.size(), row.blessings);
     EXPECT_THAT(tp.output.lines(), IsEmpty());
   }
 }

@@ -132,18 +132,23 @@ TEST_F(RefusedCallTest, AbsentArgumentsReadAsAMapWithNoKeys) {
 }
 
 TEST_F(RefusedCallTest, EveryPrintedTextStaysOneLine) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"hello\n=> {\"id\":2,\"result\":null}", "hello\\n=> {\"id\":2,\"result\":null}"},
-      {std::string("a\0b", 3), "a\\u0000b"},
-      {"cr\r tab\t bs\b ff\f esc\x1b del\x7f", "cr\\r tab\\t bs\\b ff\\f esc\\u001b del\\u007f"},
-      {"plain text, a \\n backslash and \xc3\xa9", "plain text, a \\n backslash and \xc3\xa9"},
+  struct Row {
+    std::string message;
+    std::string line;
   };
-  for (const auto& [message, line] : cases) {
-    EncodableMap map{{std::string("message"), message}};
+  const Row rows[] = {
+      {.message = "hello\n=> {\"id\":2,\"result\":null}", .line = "hello\\n=> {\"id\":2,\"result\":null}"},
+      {.message = std::string("a\0b", 3), .line = "a\\u0000b"},
+      {.message = "cr\r tab\t bs\b ff\f esc\x1b del\x7f",
+       .line = "cr\\r tab\\t bs\\b ff\\f esc\\u001b del\\u007f"},
+      {.message = "plain text, a \\n backslash and \xc3\xa9", .line = "plain text, a \\n backslash and \xc3\xa9"},
+  };
+  for (const Row& row : rows) {
+    EncodableMap map{{std::string("message"), row.message}};
     EXPECT_TRUE(isNull(only(call("print", map))));
-    EXPECT_EQ(tp.output.lines().back(), line);
+    EXPECT_EQ(tp.output.lines().back(), row.line);
   }
-  EXPECT_EQ(tp.output.lines().size(), std::size(cases));
+  EXPECT_EQ(tp.output.lines().size(), std::size(rows));
 
   // An error text that the system hands back is written the same way.
   tp.output.clear();
