@@ -114,6 +114,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   // Waits for it to end; its exit status, or -1 when it did not end normally.
   int wait();
+  // Its process id while it runs; -1 once waited for.
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
