@@ -164,6 +164,29 @@ int main(int argc, char** argv) {
     const double ms = realNanoseconds(*startUp) / 1e6;
     row("BM_StartUp", format("%.1f ms", ms), "< 50 ms: " + verdict(ms < 50), "spawn to the first answer");
   }
+  if (auto burst = results.find("BM_AnswerBurst")) {
+    const double calls = burst->value("calls", 0.0);
+    row("BM_AnswerBurst" + format("/%.0f", calls) + " p50", format("%.1f ms", burst->value("p50_ms", 0.0)), "",
+        format("each call's send to its answer line, %.0f calls in one write; ", calls) +
+            format("over %.0f bursts", burst->value("bursts", 0.0)));
+    row("  p99", format("%.1f ms", burst->value("p99_ms", 0.0)), "",
+        format("max %.1f ms; ", burst->value("max_ms", 0.0)) +
+            format("a whole burst %.1f ms on average", realNanoseconds(*burst) / 1e6));
+  }
+  if (auto idle = results.find("BM_IdleHost")) {
+    const double window = idle->value("window_s", 0.0);
+    const double ended = idle->value("threads_ended", 0.0);
+    const double switches = idle->value("switches", 0.0);
+    row("BM_IdleHost", format("%.0f in ", switches) + format("%.0f s", window), "",
+        format("context switches of the host's %.0f threads, idle after a session", idle->value("threads", 0.0)) +
+            (ended > 0 ? format("; %.0f ended meanwhile, not counted", ended) : "") +
+            (window < 10 ? "; a short window, not comparable to 10 s" : ""));
+  }
+  if (auto beside = results.find("BM_StartUpBeside")) {
+    row("BM_StartUpBeside", format("%.2fx", beside->value("ratio", 0.0)), "",
+        format("host %.2f ms / ", beside->value("host_ms", 0.0)) +
+            format("minimal process %.2f ms to its first answer (medians)", beside->value("minimal_ms", 0.0)));
+  }
   for (const auto& failure : failures) std::printf("FAILED %s\n", failure.c_str());
   return failures.empty() ? 0 : 1;
 }
