@@ -212,7 +212,12 @@ ConsoleLine parseConsoleLine(std::string_view line) {
 std::string formatAnswerLine(std::uint64_t id, std::string_view method, const FlutterResultValue& value) {
   // {"id":N,"method":"...", then one of "result", "error" or "notImplemented"}
   using OrderedJson = nlohmann::ordered_json;
-  OrderedJson answer{{"id", id}, {"method", std::string(method)}};
+  // Key by key into room for all three: an initializer list would build and copy a
+  // tree for every pair.
+  OrderedJson answer = OrderedJson::object();
+  answer.get_ref<OrderedJson::object_t&>().reserve(3);
+  answer["id"] = id;
+  answer["method"] = std::string(method);
   if (std::holds_alternative<std::nullptr_t>(value)) {
     answer["result"] = nullptr;
   } else if (const auto* text = std::get_if<std::string>(&value)) {

@@ -169,7 +169,15 @@ std::optional<XPCValues> HelperServer::Impl::answer(const std::string& op) const
 
 void HelperServer::Impl::logOperation(const std::string& op, const XPCValues& arguments) {
   // {"pid":N,"op":"...","args":[...]}, bytes that are not UTF-8 as U+FFFD.
-  nlohmann::ordered_json args = nlohmann::ordered_json::array();
+  // Key by key into room for all three: an initializer list would build and copy a
+  // tree for every pair.
+  using OrderedJson = nlohmann::ordered_json;
+  OrderedJson line = OrderedJson::object();
+  line.get_ref<OrderedJson::object_t&>().reserve(3);
+  line["pid"] = pid;
+  line["op"] = op;
+  auto& args = line["args"] = OrderedJson::array();
+  args.get_ref<OrderedJson::array_t&>().reserve(arguments.size());
   for (const auto& value : arguments) {
     if (const auto* b = std::get_if<bool>(&value)) {
       args.push_back(*b);
@@ -179,8 +187,8 @@ void HelperServer::Impl::logOperation(const std::string& op, const XPCValues& ar
       args.push_back(nullptr);
     }
   }
-  const nlohmann::ordered_json line{{"pid", pid}, {"op", op}, {"args", std::move(args)}};
-  const std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  std::string text = line.dump(-1, ' ', false, OrderedJson::error_handler_t::replace);
+  text.push_back('\n');
   // One write per line on an append-only file: lines of several runs never mix.
   const char* data = text.data();
   std::size_t left = text.size();
