@@ -24,7 +24,8 @@ using ::testing::HasSubstr;
 FlutterMessage hex(std::string_view text) {
   FlutterMessage out;
   for (std::size_t i = 0; i < text.size(); i += text[i] == ' ' ? 1 : 2) {
-    if (text[i] != ' ') out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
+    if (text[i] == ' ') continue;
+    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
   }
   out.shrink_to_fit();
   return out;
@@ -39,8 +40,11 @@ std::string repeat(std::string_view piece, int times) {
 // Equal, with doubles compared by their bits (NaN, -0.0).
 bool identical(const EncodableValue& a, const EncodableValue& b) {
   if (a.index() != b.index()) return false;
-  if (const auto* d = std::get_if<double>(&a)) return std::bit_cast<std::uint64_t>(*d) == std::bit_cast<std::uint64_t>(std::get<double>(b));
-  if (const auto* list = std::get_if<EncodableList>(&a)) return std::ranges::equal(*list, std::get<EncodableList>(b), identical);
+  const auto bits = [](double d) { return std::bit_cast<std::uint64_t>(d); };
+  if (const auto* d = std::get_if<double>(&a)) return bits(*d) == bits(std::get<double>(b));
+  if (const auto* list = std::get_if<EncodableList>(&a)) {
+    return std::ranges::equal(*list, std::get<EncodableList>(b), identical);
+  }
   if (const auto* map = std::get_if<EncodableMap>(&a)) {
     return std::ranges::equal(*map, std::get<EncodableMap>(b), [](const auto& x, const auto& y) {
       return identical(x.first, y.first) && identical(x.second, y.second);
@@ -87,9 +91,10 @@ TEST(MethodCodec, CallsAndRepliesMatchKnownBytes) {
   };
   for (const auto& [value, bytes] : answers) EXPECT_EQ(encodeResult(value), hex(bytes)) << bytes;
   EXPECT_EQ(encodeErrorEnvelope("missing_arguments", "m"), hex(answers[1].bytes));
-  EXPECT_EQ(std::get<EnvelopeSuccess>(decodeEnvelope(hex(answers[0].bytes))).result, EncodableValue(std::string("1.0.0")));
+  EXPECT_EQ(std::get<EnvelopeSuccess>(decodeEnvelope(hex(answers[0].bytes))).result,
+            EncodableValue(std::string("1.0.0")));
   const auto error = std::get<EnvelopeError>(decodeEnvelope(hex(answers[1].bytes)));
-  EXPECT_EQ(FlutterError(error.code, error.message), std::get<FlutterError>(answers[1].value));
+  EXPECT_EQ((FlutterError{error.code, error.message}), std::get<FlutterError>(answers[1].value));
   EXPECT_TRUE(error.details.isNull());
   EXPECT_TRUE(std::holds_alternative<FlutterMethodNotImplementedType>(decodeEnvelope({})));
 }
@@ -224,8 +229,8 @@ TEST(StandardCodec, DecodersRefuseBadBytesWithoutReadingPastTheEnd) {
   }
 
   // Every prefix of a call that holds each kind of value is refused.
-  const auto whole = encodeMethodCall(
-      {"m", EncodableMap{{std::string("k"), EncodableList{std::int64_t{1} << 40, -1.0}}, {true, std::string(300, 'v')}}});
+  const auto whole = encodeMethodCall({"m", EncodableMap{{std::string("k"), EncodableList{std::int64_t{1} << 40, -1.0}},
+                                                         {true, std::string(300, 'v')}}});
   for (std::size_t n = 0; n < whole.size(); ++n) {
     EXPECT_TRUE(errorOf(As::kCall, FlutterMessage(whole.begin(), whole.begin() + n))) << n;
   }
@@ -253,12 +258,15 @@ TEST(StandardCodec, RandomValuesComeBackBitForBit) {
   std::mt19937_64 random(20240611);
   const auto pick = [&random](std::uint64_t n) { return static_cast<std::size_t>(random() % n); };
   const auto value = [&](const auto& self, int depth) -> EncodableValue {
-    static constexpr std::int64_t kEdges[] = {0, -1, INT32_MIN, INT32_MAX, std::int64_t{INT32_MAX} + 1,
-                                               std::int64_t{INT32_MIN} - 1, INT64_MIN, INT64_MAX};
+    static constexpr std::int64_t kEdges[] = {
+        0, -1, INT32_MIN, INT32_MAX, std::int64_t{INT32_MAX} + 1, std::int64_t{INT32_MIN} - 1, INT64_MIN, INT64_MAX};
     switch (pick(depth < 4 ? 7 : 5)) {
-      case 0: return pick(3) == 0 ? EncodableValue() : EncodableValue(pick(2) == 0);
-      case 1: return pick(2) == 0 ? kEdges[pick(8)] : static_cast<std::int64_t>(random());
-      case 2: return std::bit_cast<double>(random());
+      case 0:
+        return pick(3) == 0 ? EncodableValue() : EncodableValue(pick(2) == 0);
+      case 1:
+        return pick(2) == 0 ? kEdges[pick(8)] : static_cast<std::int64_t>(random());
+      case 2:
+        return std::bit_cast<double>(random());
       case 3:
       case 4: {
         std::string s(pick(3) == 0 ? 250 + pick(10) : pick(20), '\0');
