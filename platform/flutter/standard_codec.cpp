@@ -12,6 +12,16 @@ namespace {
 
 // --- Writing
 
+// Room reserved for a message before it is written: the usual answer and call fit,
+// so that writing one costs a single allocation.
+constexpr std::size_t kInitialCapacity = 128;
+
+FlutterMessage startMessage() {
+  FlutterMessage out;
+  out.reserve(kInitialCapacity);
+  return out;
+}
+
 class Writer {
  public:
   explicit Writer(FlutterMessage& out) : out_(out) {}
@@ -241,7 +251,7 @@ void expectEnd(const Reader& reader) {
 void encodeValue(const EncodableValue& value, FlutterMessage& out) { Writer(out).value(value); }
 
 FlutterMessage encodeMessage(const EncodableValue& value) {
-  FlutterMessage out;
+  FlutterMessage out = startMessage();
   encodeValue(value, out);
   return out;
 }
@@ -258,7 +268,7 @@ std::variant<EncodableValue, CodecError> decodeMessage(FlutterMessageView messag
 }
 
 FlutterMessage encodeMethodCall(const FlutterMethodCall& call) {
-  FlutterMessage out;
+  FlutterMessage out = startMessage();
   Writer writer(out);
   writer.string(call.method());
   writer.value(call.arguments());
@@ -281,7 +291,7 @@ std::variant<FlutterMethodCall, CodecError> decodeMethodCall(FlutterMessageView 
 }
 
 FlutterMessage encodeSuccessEnvelope(const EncodableValue& result) {
-  FlutterMessage out;
+  FlutterMessage out = startMessage();
   Writer writer(out);
   writer.byte(0);
   writer.value(result);
@@ -290,7 +300,7 @@ FlutterMessage encodeSuccessEnvelope(const EncodableValue& result) {
 
 FlutterMessage encodeErrorEnvelope(const std::string& code, const std::optional<std::string>& message,
                                    const EncodableValue& details) {
-  FlutterMessage out;
+  FlutterMessage out = startMessage();
   Writer writer(out);
   writer.byte(1);
   writer.string(code);
