@@ -102,6 +102,13 @@ int main(int argc, char** argv) {
         format("%.0f allocations/call, ", dispatch->value("allocs_per_call", 0.0)) +
             format("%.0f B kept/call", dispatch->value("bytes_kept_per_call", 0.0)));
   }
+  // The standard method codec alone: a call's bytes in, its nil answer's bytes out.
+  for (const char* name : {"BM_DecodeSetHive", "BM_EncodeNullSuccess"}) {
+    if (auto run = results.find(name)) {
+      row(name, format("%.0f ns", realNanoseconds(*run)), "",
+          format("%.0f allocations/call", run->value("allocs_per_call", 0.0)));
+    }
+  }
   // Each round trip twice: on one CPU (the code's own cost) and placed freely.
   for (const auto& [suffix, label] : {std::pair<std::string, std::string>{"/one_cpu:1", " (one CPU)"},
                                       std::pair<std::string, std::string>{"/one_cpu:0", " (free)"}}) {
