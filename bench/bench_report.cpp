@@ -185,7 +185,8 @@ int main(int argc, char** argv) {
     const double ended = idle->value("threads_ended", 0.0);
     const double switches = idle->value("switches", 0.0);
     row("BM_IdleHost", format("%.0f in ", switches) + format("%.0f s", window), "",
-        format("context switches of the host's %.0f threads, idle after a session", idle->value("threads", 0.0)) +
+        format("context switches of the host's %.0f threads, idle after a session; ", idle->value("threads", 0.0)) +
+            format("%.0f on the main thread", idle->value("main_thread", 0.0)) +
             (ended > 0 ? format("; %.0f ended meanwhile, not counted", ended) : "") +
             (window < 10 ? "; a short window, not comparable to 10 s" : ""));
   }

@@ -277,7 +277,9 @@ Clock::duration idleWindow() {
 // After a session whose calls the helper answered, the host sits with its input open
 // and nothing to do. Counted: the context switches of every thread of the host over
 // the idle window, read from /proc/PID/task/*/status before and after; a thread that
-// started meanwhile counts in full. The time reported is the window itself.
+// started meanwhile counts in full. The window opens right after the session, so it
+// holds the wake-ups that the session's calls leave scheduled (their time-outs). The
+// time reported is the window itself.
 void BM_IdleHost(benchmark::State& state) {
   const Clock::duration window = idleWindow();
   bench::TempRoot root;
@@ -308,18 +310,35 @@ void BM_IdleHost(benchmark::State& state) {
     return;
   }
 
+  // The last answer line comes out before the threads that wrote and relayed it have
+  // gone back to sleep; the window opens once none of them was switched for 100 ms.
+  constexpr auto kQuiet = 100ms;
+  const auto settleStart = Clock::now();
+  auto before = switchesByThread(host.pid());
+  for (auto quietSince = settleStart; Clock::now() - quietSince < kQuiet && Clock::now() - settleStart < 2s;) {
+    std::this_thread::sleep_for(10ms);
+    auto now = switchesByThread(host.pid());
+    if (now != before) {
+      before = std::move(now);
+      quietSince = Clock::now();
+    }
+  }
+  const double settleMs = milliseconds(Clock::now() - settleStart);
+
   std::uint64_t switches = 0;
+  std::uint64_t mainThread = 0;
   std::size_t threads = 0;
   std::size_t ended = 0;
   for (auto _ : state) {
-    const auto before = switchesByThread(host.pid());
     const auto start = Clock::now();
     std::this_thread::sleep_until(start + window);
     const auto after = switchesByThread(host.pid());
     state.SetIterationTime(seconds(Clock::now() - start));
     for (const auto& [thread, count] : after) {
       const auto was = before.find(thread);
-      switches += count - (was == before.end() ? 0 : was->second);
+      const std::uint64_t added = count - (was == before.end() ? 0 : was->second);
+      switches += added;
+      if (thread == host.pid()) mainThread += added;
     }
     for (const auto& [thread, count] : before) ended += after.contains(thread) ? 0 : 1;
     threads = after.size();
@@ -330,10 +349,12 @@ void BM_IdleHost(benchmark::State& state) {
   }
   // Not scaled to another window: a switch or two is a one-off, not a rate.
   state.counters["switches"] = static_cast<double>(switches);
+  state.counters["main_thread"] = static_cast<double>(mainThread);
   state.counters["window_s"] = seconds(window);
   state.counters["threads"] = static_cast<double>(threads);
   // Their switches in the window are not in the count.
   state.counters["threads_ended"] = static_cast<double>(ended);
+  state.counters["settle_ms"] = settleMs;
 }
 BENCHMARK(BM_IdleHost)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
