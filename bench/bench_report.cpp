@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
   if (auto burst = results.find("BM_AnswerBurst")) {
     const double calls = burst->value("calls", 0.0);
     row("BM_AnswerBurst" + format("/%.0f", calls) + " p50", format("%.1f ms", burst->value("p50_ms", 0.0)), "",
-        format("each call's send to its answer line, %.0f calls in one write; ", calls) +
+        "each call's send to its answer line, " + format("%.0f calls in one write; ", calls) +
             format("over %.0f bursts", burst->value("bursts", 0.0)));
     row("  p99", format("%.1f ms", burst->value("p99_ms", 0.0)), "",
         format("max %.1f ms; ", burst->value("max_ms", 0.0)) +
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
     const double ended = idle->value("threads_ended", 0.0);
     const double switches = idle->value("switches", 0.0);
     row("BM_IdleHost", format("%.0f in ", switches) + format("%.0f s", window), "",
-        format("context switches of the host's %.0f threads, idle after a session; ", idle->value("threads", 0.0)) +
+        "context switches of the host's " + format("%.0f threads, idle after a session; ", idle->value("threads", 0.0)) +
             format("%.0f on the main thread", idle->value("main_thread", 0.0)) +
             (ended > 0 ? format("; %.0f ended meanwhile, not counted", ended) : "") +
             (window < 10 ? "; a short window, not comparable to 10 s" : ""));
