@@ -179,7 +179,7 @@ class BodyReader : public msgpack::null_visitor {
   bool visit_nil() { return item(std::monostate{}); }
   bool visit_boolean(bool value) { return item(value); }
   bool visit_positive_integer(std::uint64_t value) {
-    if (place_ != Place::Value || field_ != Field::Id) return misplaced();
+    if (place_ != Place::Value || field_ != kId) return misplaced();
     id_ = value;
     return true;
   }
@@ -191,20 +191,20 @@ class BodyReader : public msgpack::null_visitor {
   bool visit_str(const char* data, std::uint32_t size) {
     const std::string_view text(data, size);
     if (place_ == Place::Key) return key(text);
-    if (place_ == Place::Value && field_ == Field::Selector) {
-      if (!validUtf8(text)) return fail("\"selector\" is not valid UTF-8");
+    const bool selector = place_ == Place::Value && field_ == kSelector;
+    if (!selector && place_ != Place::Item) return misplaced();
+    if (!validUtf8(text)) return fail(quoted(kNames[field_]) + " holds a string that is not valid UTF-8");
+    if (selector) {
       selector_.emplace(text);
       return true;
     }
-    if (place_ != Place::Item) return misplaced();
-    if (!validUtf8(text)) return fail(std::string("\"") + name(field_) + "\" holds a string that is not valid UTF-8");
     return item(std::string(text));
   }
   bool start_array(std::uint32_t count) {
-    if (place_ != Place::Value || (field_ != Field::Arguments && field_ != Field::Values)) return misplaced();
+    if (place_ != Place::Value || (field_ != kArguments && field_ != kValues)) return misplaced();
     place_ = Place::Item;
     // Helper calls carry a handful of values: one allocation, whatever the peer claims.
-    (field_ == Field::Arguments ? arguments_ : values_).emplace().reserve(std::min<std::uint32_t>(count, 8));
+    (field_ == kArguments ? arguments_ : values_).emplace().reserve(std::min<std::uint32_t>(count, 8));
     return true;
   }
   bool end_array() {
@@ -218,10 +218,6 @@ class BodyReader : public msgpack::null_visitor {
   }
   bool start_map_key() {
     place_ = Place::Key;
-    return true;
-  }
-  bool end_map() {
-    place_ = Place::Done;
     return true;
   }
   void parse_error(std::size_t /*parsed*/, std::size_t /*at*/) { error_ = "the frame is not MessagePack"; }
@@ -248,18 +244,12 @@ class BodyReader : public msgpack::null_visitor {
   }
 
  private:
-  enum class Place { Top, Key, Value, Item, Done };
-  enum class Field { Selector, Arguments, Id, Values };
+  enum class Place { Top, Key, Value, Item };
+  // The keys, by their index in kNames.
+  enum Field : unsigned { kSelector, kArguments, kId, kValues };
+  static constexpr std::string_view kNames[] = {"selector", "arguments", "id", "values"};
 
-  static const char* name(Field field) {
-    switch (field) {
-      case Field::Selector: return "selector";
-      case Field::Arguments: return "arguments";
-      case Field::Id: return "id";
-      case Field::Values: return "values";
-    }
-    return "";
-  }
+  static std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
   bool fail(std::string reason) {
     error_ = std::move(reason);
@@ -271,16 +261,12 @@ class BodyReader : public msgpack::null_visitor {
   }
 
   bool key(std::string_view text) {
-    static constexpr Field kFields[] = {Field::Selector, Field::Arguments, Field::Id, Field::Values};
-    const auto* found = std::find_if(std::begin(kFields), std::end(kFields), [&](Field f) { return text == name(f); });
-    if (found == std::end(kFields)) {
-      constexpr std::size_t kShown = 32;  // a peer's key, quoted no longer than this
-      return fail("unexpected key \"" + std::string(text.substr(0, kShown)) + (text.size() > kShown ? "...\"" : "\""));
-    }
-    const bool repeated = (*found == Field::Selector && selector_) || (*found == Field::Arguments && arguments_) ||
-                          (*found == Field::Id && id_) || (*found == Field::Values && values_);
-    if (repeated) return fail(std::string("repeated key \"") + name(*found) + "\"");
-    field_ = *found;
+    const auto at = static_cast<unsigned>(std::find(std::begin(kNames), std::end(kNames), text) - std::begin(kNames));
+    constexpr std::size_t kShown = 32;  // a peer's key, quoted no longer than this
+    if (at == std::size(kNames)) return fail("unexpected key " + quoted(text.substr(0, kShown)));
+    if ((seen_ & (1u << at)) != 0) return fail("repeated key " + quoted(kNames[at]));
+    seen_ |= 1u << at;
+    field_ = static_cast<Field>(at);
     place_ = Place::Value;
     return true;
   }
@@ -290,7 +276,7 @@ class BodyReader : public msgpack::null_visitor {
   template <typename Value>
   bool item(Value&& value) {
     if (place_ != Place::Item) return misplaced();
-    (field_ == Field::Arguments ? arguments_ : values_)->emplace_back(std::forward<Value>(value));
+    (field_ == kArguments ? arguments_ : values_)->emplace_back(std::forward<Value>(value));
     return true;
   }
 
@@ -299,22 +285,17 @@ class BodyReader : public msgpack::null_visitor {
     switch (place_) {
       case Place::Top: return fail("the frame is not a MessagePack map");
       case Place::Key: return fail("a key that is not a string");
-      case Place::Item:
-        return fail(std::string("\"") + name(field_) + "\" holds a value that is not nil, a boolean or a string");
-      case Place::Value:
-      case Place::Done: break;
+      case Place::Item: return fail(quoted(kNames[field_]) + " holds a value that is not nil, a boolean or a string");
+      case Place::Value: break;
     }
-    switch (field_) {
-      case Field::Selector: return fail("\"selector\" is not a non-empty string");
-      case Field::Id: return fail("\"id\" is not an unsigned integer");
-      case Field::Arguments:
-      case Field::Values: break;
-    }
-    return fail(std::string("\"") + name(field_) + "\" is not an array");
+    if (field_ == kSelector) return fail("\"selector\" is not a non-empty string");
+    if (field_ == kId) return fail("\"id\" is not an unsigned integer");
+    return fail(quoted(kNames[field_]) + " is not an array");
   }
 
   Place place_ = Place::Top;
-  Field field_ = Field::Selector;
+  Field field_ = kSelector;
+  unsigned seen_ = 0;  // a bit for each key read, by its Field
   std::optional<std::string> selector_;
   std::optional<XPCValues> arguments_;
   std::optional<XPCValues> values_;
