@@ -1,5 +1,7 @@
 #include "runtime_support.h"
 
+#include "platform/flutter/standard_codec.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -110,8 +112,8 @@ std::size_t AppendedLines::count() {
   return lines_;
 }
 
-void BenchMessenger::setMethodCallHandlerOnChannel(const std::string& channel,
-                                                   platform::FlutterMethodCallHandler handler) {
+void BenchMessenger::setMessageHandlerOnChannel(const std::string& channel,
+                                                platform::FlutterBinaryMessageHandler handler) {
   if (handler) {
     handlers_[channel] = std::move(handler);
   } else {
@@ -119,9 +121,9 @@ void BenchMessenger::setMethodCallHandlerOnChannel(const std::string& channel,
   }
 }
 
-platform::FlutterMethodCallHandler BenchMessenger::handler() const {
+platform::FlutterBinaryMessageHandler BenchMessenger::handler() const {
   // The interface speaks on the one channel the host listens on.
-  return handlers_.size() == 1 ? handlers_.begin()->second : platform::FlutterMethodCallHandler();
+  return handlers_.size() == 1 ? handlers_.begin()->second : platform::FlutterBinaryMessageHandler();
 }
 
 HostHarness::HostHarness(const fs::path& root, AnswerSink sink, DeliveryHook beforeDelivery)
@@ -148,16 +150,17 @@ std::uint64_t HostHarness::post(platform::linux_backend::ConsoleCall call) {
 }
 
 void HostHarness::deliver(std::uint64_t id, platform::linux_backend::ConsoleCall call) {
-  platform::FlutterResult result = [this, id, method = call.method](platform::FlutterResultValue value) {
-    sink_(id, platform::linux_backend::formatAnswerLine(id, method, value));
+  platform::FlutterBinaryReply reply = [this, id, method = call.method](platform::FlutterMessage bytes) {
+    sink_(id, platform::linux_backend::formatAnswerLine(id, method, platform::decodeResult(bytes)));
   };
   auto handler = messenger_->handler();
   if (beforeDelivery_) beforeDelivery_(id);
   if (!handler) {
-    std::move(result)(platform::FlutterMethodNotImplemented);
+    std::move(reply)({});
     return;
   }
-  handler(platform::FlutterMethodCall(std::move(call.method), std::move(call.arguments)), std::move(result));
+  handler(platform::encodeMethodCall(platform::FlutterMethodCall(std::move(call.method), std::move(call.arguments))),
+          std::move(reply));
 }
 
 void HostHarness::runUntil(const std::function<bool()>& done) {

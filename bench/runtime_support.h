@@ -60,11 +60,11 @@ class AppendedLines {
 // as the content of an answer line.
 class BenchMessenger final : public platform::FlutterBinaryMessenger {
  public:
-  void setMethodCallHandlerOnChannel(const std::string& channel, platform::FlutterMethodCallHandler handler) override;
-  platform::FlutterMethodCallHandler handler() const;
+  void setMessageHandlerOnChannel(const std::string& channel, platform::FlutterBinaryMessageHandler handler) override;
+  platform::FlutterBinaryMessageHandler handler() const;
 
  private:
-  std::map<std::string, platform::FlutterMethodCallHandler> handlers_;
+  std::map<std::string, platform::FlutterBinaryMessageHandler> handlers_;
 };
 
 // The host on the runtime backend: VPNPlugin registered on its channel, the service

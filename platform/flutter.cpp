@@ -1,5 +1,7 @@
 #include "platform/flutter.h"
 
+#include "platform/flutter/standard_codec.h"
+
 namespace platform {
 
 FlutterMethodChannel::FlutterMethodChannel(std::string name, std::shared_ptr<FlutterBinaryMessenger> messenger)
@@ -11,7 +13,21 @@ std::shared_ptr<FlutterMethodChannel> FlutterMethodChannel::methodChannelWithNam
 }
 
 void FlutterMethodChannel::setMethodCallHandler(FlutterMethodCallHandler handler) {
-  messenger_->setMethodCallHandlerOnChannel(name_, std::move(handler));
+  if (!handler) {
+    messenger_->setMessageHandlerOnChannel(name_, {});
+    return;
+  }
+  messenger_->setMessageHandlerOnChannel(
+      name_, [handler = std::move(handler)](FlutterMessageView message, FlutterBinaryReply reply) {
+        auto call = decodeMethodCall(message);
+        if (const auto* error = std::get_if<CodecError>(&call)) {
+          std::move(reply)(encodeErrorEnvelope(
+              kMalformedMethodCall, "not a method call: " + error->reason + " at byte " + std::to_string(error->offset)));
+          return;
+        }
+        handler(std::get<FlutterMethodCall>(call),
+                [reply = std::move(reply)](FlutterResultValue value) mutable { std::move(reply)(encodeResult(value)); });
+      });
 }
 
 void FlutterPluginRegistrar::addMethodCallDelegate(std::shared_ptr<FlutterPlugin> delegate,

@@ -1,11 +1,15 @@
 // Stands for the Flutter desktop embedding: method calls and their one-shot results,
-// errors, method channels, the binary messenger, plug-ins and their registrars.
+// errors, method channels, the binary messenger, plug-ins and their registrars. The
+// messenger carries bytes, as an engine does; the method channel turns them into
+// calls and answers with the standard method codec (platform/flutter), so nothing
+// above this layer sees bytes.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -64,15 +68,25 @@ using FlutterResult = std::move_only_function<void(FlutterResultValue) &&>;
 
 using FlutterMethodCallHandler = std::function<void(const FlutterMethodCall&, FlutterResult)>;
 
-// The embedding's messenger. Ours carries decoded method calls: the standard method
-// codec sits inside each messenger implementation.
+// One message on a channel, as the standard codecs write it.
+using FlutterMessage = std::vector<std::uint8_t>;
+using FlutterMessageView = std::span<const std::uint8_t>;
+// The one-shot reply to a message: the reply's bytes; none (empty) means "not
+// implemented", and is what a channel without a handler answers.
+using FlutterBinaryReply = std::move_only_function<void(FlutterMessage reply) &&>;
+using FlutterBinaryMessageHandler = std::function<void(FlutterMessageView message, FlutterBinaryReply reply)>;
+
+// The embedding's messenger: bytes in, bytes out, a handler per channel name.
 class FlutterBinaryMessenger {
  public:
   virtual ~FlutterBinaryMessenger() = default;
-  // Installs |handler| for calls on |channel|, replacing any earlier one; an empty
+  // Installs |handler| for messages on |channel|, replacing any earlier one; an empty
   // handler removes it.
-  virtual void setMethodCallHandlerOnChannel(const std::string& channel, FlutterMethodCallHandler handler) = 0;
+  virtual void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) = 0;
 };
+
+// The error code of the answer to a message that is not a method call.
+inline constexpr const char* kMalformedMethodCall = "malformed_method_call";
 
 class FlutterMethodChannel {
  public:

@@ -356,4 +356,17 @@ DecodedEnvelope decodeEnvelope(FlutterMessageView reply) {
   }
 }
 
+FlutterResultValue decodeResult(FlutterMessageView reply) {
+  const auto envelope = decodeEnvelope(reply);
+  if (const auto* success = std::get_if<EnvelopeSuccess>(&envelope)) {
+    if (success->result.isNull()) return nullptr;
+    if (const auto* text = std::get_if<std::string>(&success->result)) return *text;
+    return FlutterError{"undecodable_reply", "the result is neither nil nor a string"};
+  }
+  if (const auto* error = std::get_if<EnvelopeError>(&envelope)) return FlutterError{error->code, error->message};
+  if (std::holds_alternative<FlutterMethodNotImplementedType>(envelope)) return FlutterMethodNotImplemented;
+  const auto& fault = std::get<CodecError>(envelope);
+  return FlutterError{"undecodable_reply", fault.reason + " at byte " + std::to_string(fault.offset)};
+}
+
 }  // namespace platform

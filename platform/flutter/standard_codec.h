@@ -34,9 +34,6 @@
 
 namespace platform {
 
-using FlutterMessage = std::vector<std::uint8_t>;
-using FlutterMessageView = std::span<const std::uint8_t>;
-
 // Why bytes were refused, and the offset in the message where that was found.
 struct CodecError {
   std::string reason;
@@ -110,5 +107,10 @@ using DecodedEnvelope = std::variant<EnvelopeSuccess, EnvelopeError, FlutterMeth
 // or 1, an error whose code is not a string or whose message is neither a string nor
 // null, what decodeMessage refuses, and bytes after the envelope.
 DecodedEnvelope decodeEnvelope(FlutterMessageView reply);
+
+// The answer that encodeResult wrote, read back. A reply that is not one (it does
+// not decode, or succeeds with a value other than nil or a string) gives an error
+// whose code is "undecodable_reply".
+FlutterResultValue decodeResult(FlutterMessageView reply);
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/linux/console_messenger.h"
 
+#include "platform/flutter/standard_codec.h"
+
 #include <fcntl.h>
 #include <poll.h>
 
@@ -251,9 +253,9 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
     PendingAnswer(const PendingAnswer&) = delete;
     PendingAnswer& operator=(const PendingAnswer&) = delete;
 
-    void answer(const FlutterResultValue& value) {
+    void answer(FlutterMessageView reply) {
       answered = true;
-      core->answers.writeLine(formatAnswerLine(id, method, value));
+      core->answers.writeLine(formatAnswerLine(id, method, decodeResult(reply)));
       core->settle();
     }
 
@@ -271,9 +273,11 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
 
   // Main queue.
   void deliver(std::uint64_t id, ConsoleCall call) {
-    FlutterResult result = [pending = std::make_unique<PendingAnswer>(shared_from_this(), id, call.method)](
-                               FlutterResultValue value) { pending->answer(value); };
-    FlutterMethodCallHandler handler;
+    // The call crosses as the bytes an engine would send, and the answer line is read
+    // back from the reply's bytes.
+    FlutterBinaryReply reply = [pending = std::make_unique<PendingAnswer>(shared_from_this(), id, call.method)](
+                                   FlutterMessage bytes) { pending->answer(bytes); };
+    FlutterBinaryMessageHandler handler;
     {
       std::lock_guard lock(mutex);
       if (options.channel.empty()) {
@@ -284,10 +288,10 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
       }
     }
     if (!handler) {
-      std::move(result)(FlutterMethodNotImplemented);
+      std::move(reply)({});
       return;
     }
-    handler(FlutterMethodCall(std::move(call.method), std::move(call.arguments)), std::move(result));
+    handler(encodeMethodCall(FlutterMethodCall(std::move(call.method), std::move(call.arguments))), std::move(reply));
   }
 
   // Main queue.
@@ -320,7 +324,7 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
   const Options options;
 
   std::mutex mutex;
-  std::map<std::string, FlutterMethodCallHandler> handlers;
+  std::map<std::string, FlutterBinaryMessageHandler> handlers;
   std::function<void()> finished;
   std::uint64_t callsRead = 0;
   std::uint64_t callsSettled = 0;
@@ -413,7 +417,7 @@ ConsoleMessenger::ConsoleMessenger(DispatchQueue& mainQueue, LineWriter& answers
 
 ConsoleMessenger::~ConsoleMessenger() = default;
 
-void ConsoleMessenger::setMethodCallHandlerOnChannel(const std::string& channel, FlutterMethodCallHandler handler) {
+void ConsoleMessenger::setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) {
   std::lock_guard lock(core_->mutex);
   if (handler) {
     core_->handlers[channel] = std::move(handler);

@@ -70,7 +70,7 @@ class ConsoleMessenger final : public FlutterBinaryMessenger {
   ConsoleMessenger(const ConsoleMessenger&) = delete;
   ConsoleMessenger& operator=(const ConsoleMessenger&) = delete;
 
-  void setMethodCallHandlerOnChannel(const std::string& channel, FlutterMethodCallHandler handler) override;
+  void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) override;
 
   // Starts reading on a thread of its own. Once input has ended and every call read
   // has been answered, |finished| runs once on the main queue. Call at most once.

@@ -45,24 +45,28 @@ class TestFileManager final : public NSFileManager {
   bool fileExistsAtPath(const std::string& path) const override { return files.count(path) != 0; }
 };
 
-// The Flutter side of the channel: a test sends method calls and reads every answer
-// with the queue and the virtual time it arrived at.
+// The Flutter side of the channel, as an engine drives it: a test sends method calls
+// (or any bytes) and reads every answer with the queue and the virtual time it arrived
+// at. Calls go out encoded by the standard method codec, and replies are decoded.
 class TestMessenger final : public FlutterBinaryMessenger {
  public:
   struct Answer {
-    FlutterResultValue value;
+    FlutterResultValue value;  // decoded from |reply| (decodeResult)
     bool onMainQueue;
     std::chrono::milliseconds at;
+    FlutterMessage reply;
   };
 
   TestMessenger(VirtualLoop& loop, DispatchQueue& mainQueue) : loop_(loop), main_(mainQueue) {}
 
-  void setMethodCallHandlerOnChannel(const std::string& channel, FlutterMethodCallHandler handler) override;
+  void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) override;
   bool hasHandler(const std::string& channel) const { return handlers_.count(channel) != 0; }
 
   // Delivers one call on |channel| as the embedding does, on the main queue's thread,
   // and returns its index.
   std::size_t send(const std::string& channel, const std::string& method, EncodableValue arguments = {});
+  // The same for a message of any bytes.
+  std::size_t sendMessage(const std::string& channel, FlutterMessage message);
 
   const std::vector<Answer>& answers(std::size_t call) const { return answers_.at(call); }
   std::size_t callCount() const { return answers_.size(); }
@@ -70,7 +74,7 @@ class TestMessenger final : public FlutterBinaryMessenger {
  private:
   VirtualLoop& loop_;
   DispatchQueue& main_;
-  std::map<std::string, FlutterMethodCallHandler> handlers_;
+  std::map<std::string, FlutterBinaryMessageHandler> handlers_;
   std::vector<std::vector<Answer>> answers_;
 };
 
