@@ -28,38 +28,14 @@ class ServiceNamespace final : public XPCTransportFactory {
   ServiceNamespace(const ServiceNamespace&) = delete;
   ServiceNamespace& operator=(const ServiceNamespace&) = delete;
 
-  // Makes a connection to |serviceName|; nothing is contacted before its first message.
+  // Makes a ServiceConnection to |serviceName|; nothing is contacted before its first
+  // message.
   std::unique_ptr<XPCTransport> connect(const std::string& serviceName, std::uint64_t options) override;
 
-  const SystemRoot& root() const;
-
-  struct Shared;
-
  private:
+  class Launcher;
   asio::io_context& background_;
-  std::shared_ptr<Shared> shared_;
-};
-
-// One connection. Its replies, failures and events run in order on a queue of its
-// own (a strand of the background context); it may be used from any thread. Once it
-// is destroyed nothing of it runs any more, but what was already sent is still
-// written out before the socket closes.
-class ServiceConnection final : public XPCTransport {
- public:
-  struct State;
-  explicit ServiceConnection(std::shared_ptr<State> state);
-  ~ServiceConnection() override;
-  ServiceConnection(const ServiceConnection&) = delete;
-  ServiceConnection& operator=(const ServiceConnection&) = delete;
-
-  void resume(Events events) override;
-  void send(XPCMessage message, XPCReplyHandler reply, XPCErrorHandler failure) override;
-
-  // True while the calling thread runs this connection's work.
-  bool isCurrentQueue() const;
-
- private:
-  std::shared_ptr<State> state_;
+  std::shared_ptr<Launcher> launcher_;
 };
 
 }  // namespace platform::linux_backend
