@@ -2,17 +2,13 @@
 
 #include "platform/flutter/standard_codec.h"
 
-#include <fcntl.h>
 #include <poll.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -172,32 +168,6 @@ ConsoleLine parseArguments(std::string method, std::string_view text) {
   return ConsoleCall{std::move(method), builder.takeRoot()};
 }
 
-// Both ends of a pipe whose only use is to wake the reader thread.
-class WakePipe {
- public:
-  WakePipe() {
-    if (::pipe2(fds_, O_CLOEXEC) != 0) {
-      throw std::system_error(errno, std::generic_category(), "console: cannot make a wake-up pipe");
-    }
-  }
-  ~WakePipe() {
-    ::close(fds_[0]);
-    ::close(fds_[1]);
-  }
-  WakePipe(const WakePipe&) = delete;
-  WakePipe& operator=(const WakePipe&) = delete;
-
-  int readEnd() const { return fds_[0]; }
-  void wake() const {
-    const char byte = 0;
-    while (::write(fds_[1], &byte, 1) < 0 && errno == EINTR) {
-    }
-  }
-
- private:
-  int fds_[2] = {-1, -1};
-};
-
 std::string errnoText(int error) { return std::strerror(error); }
 
 }  // namespace
@@ -235,58 +205,31 @@ std::string formatAnswerLine(std::uint64_t id, std::string_view method, const Fl
 
 // What the reader thread, the main queue and every pending result share; results
 // may outlive the messenger.
-struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::Core> {
+struct ConsoleMessenger::Core : MessengerCore, std::enable_shared_from_this<ConsoleMessenger::Core> {
   Core(DispatchQueue& mainQueue, LineWriter& answers, LineWriter& diagnostics, Options options)
-      : mainQueue(mainQueue), answers(answers), diagnostics(diagnostics), options(std::move(options)) {}
+      : MessengerCore(mainQueue), answers(answers), diagnostics(diagnostics), options(std::move(options)) {}
 
-  // One call's pending answer, owned by its one-shot result: answering writes the
-  // answer line. A result dropped unanswered still settles the call, so that the end
-  // of input is not waited for in vain.
+  // One call's pending answer: answering writes the answer line.
   struct PendingAnswer {
-    PendingAnswer(std::shared_ptr<Core> core, std::uint64_t id, std::string method)
-        : core(std::move(core)), id(id), method(std::move(method)) {}
-    ~PendingAnswer() {
-      if (answered) return;
-      core->diagnostics.writeLine("call " + std::to_string(id) + " (" + method + ") was dropped without an answer");
-      core->settle();
-    }
-    PendingAnswer(const PendingAnswer&) = delete;
-    PendingAnswer& operator=(const PendingAnswer&) = delete;
-
-    void answer(FlutterMessageView reply) {
-      answered = true;
+    void operator()(FlutterMessage reply) const {
       core->answers.writeLine(formatAnswerLine(id, method, decodeResult(reply)));
-      core->settle();
+    }
+    void dropped() const {
+      core->diagnostics.writeLine("call " + std::to_string(id) + " (" + method + ") was dropped without an answer");
     }
 
     std::shared_ptr<Core> core;
     std::uint64_t id;
     std::string method;
-    bool answered = false;
   };
-
-  // Reader thread.
-  std::uint64_t countCall() {
-    std::lock_guard lock(mutex);
-    return ++callsRead;
-  }
 
   // Main queue.
   void deliver(std::uint64_t id, ConsoleCall call) {
     // The call crosses as the bytes an engine would send, and the answer line is read
     // back from the reply's bytes.
-    FlutterBinaryReply reply = [pending = std::make_unique<PendingAnswer>(shared_from_this(), id, call.method)](
-                                   FlutterMessage bytes) { pending->answer(bytes); };
-    FlutterBinaryMessageHandler handler;
-    {
-      std::lock_guard lock(mutex);
-      if (options.channel.empty()) {
-        // The interface speaks on the one channel the host listens on.
-        if (handlers.size() == 1) handler = handlers.begin()->second;
-      } else if (auto it = handlers.find(options.channel); it != handlers.end()) {
-        handler = it->second;
-      }
-    }
+    FlutterBinaryReply reply = owedReply(shared_from_this(), PendingAnswer{shared_from_this(), id, call.method});
+    // The interface speaks on the one channel the host listens on.
+    FlutterBinaryMessageHandler handler = options.channel.empty() ? onlyHandler() : this->handler(options.channel);
     if (!handler) {
       std::move(reply)({});
       return;
@@ -297,39 +240,12 @@ struct ConsoleMessenger::Core : std::enable_shared_from_this<ConsoleMessenger::C
   // Main queue.
   void endInput() {
     diagnostics.writeLine("input ended");
-    std::lock_guard lock(mutex);
-    inputEnded = true;
-    finishIfDone();
+    MessengerCore::endInput();
   }
 
-  // Any thread.
-  void settle() {
-    std::lock_guard lock(mutex);
-    ++callsSettled;
-    finishIfDone();
-  }
-
-  // With |mutex| held.
-  void finishIfDone() {
-    if (!inputEnded || callsSettled != callsRead || finishedPosted || !finished) return;
-    finishedPosted = true;
-    // Handed over, not kept: what it holds (the application, in the host) must not
-    // live on through the messenger that the application itself holds.
-    mainQueue.async(std::exchange(finished, nullptr));
-  }
-
-  DispatchQueue& mainQueue;
   LineWriter& answers;
   LineWriter& diagnostics;
   const Options options;
-
-  std::mutex mutex;
-  std::map<std::string, FlutterBinaryMessageHandler> handlers;
-  std::function<void()> finished;
-  std::uint64_t callsRead = 0;
-  std::uint64_t callsSettled = 0;
-  bool inputEnded = false;
-  bool finishedPosted = false;
 };
 
 // Reads on a thread of its own, which a pipe wakes to stop: a blocking read of a
@@ -392,7 +308,7 @@ class ConsoleMessenger::Reader {
       }
     }
     if (!discarding && !line.empty()) handleLine(++lineNumber, line);
-    core_->mainQueue.async([core = core_] { core->endInput(); });
+    core_->mainQueue().async([core = core_] { core->endInput(); });
   }
 
   void handleLine(std::uint64_t lineNumber, std::string_view text) {
@@ -400,8 +316,8 @@ class ConsoleMessenger::Reader {
     if (auto* error = std::get_if<ConsoleLineError>(&parsed)) {
       core_->diagnostics.writeLine("line " + std::to_string(lineNumber) + ": " + error->reason);
     } else if (auto* call = std::get_if<ConsoleCall>(&parsed)) {
-      const std::uint64_t id = core_->countCall();
-      core_->mainQueue.async(
+      const std::uint64_t id = core_->countMessage();
+      core_->mainQueue().async(
           [core = core_, id, call = std::move(*call)]() mutable { core->deliver(id, std::move(call)); });
     }
   }
@@ -418,20 +334,12 @@ ConsoleMessenger::ConsoleMessenger(DispatchQueue& mainQueue, LineWriter& answers
 ConsoleMessenger::~ConsoleMessenger() = default;
 
 void ConsoleMessenger::setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) {
-  std::lock_guard lock(core_->mutex);
-  if (handler) {
-    core_->handlers[channel] = std::move(handler);
-  } else {
-    core_->handlers.erase(channel);
-  }
+  core_->setHandler(channel, std::move(handler));
 }
 
 void ConsoleMessenger::start(std::function<void()> finished) {
   if (reader_) return;
-  {
-    std::lock_guard lock(core_->mutex);
-    core_->finished = std::move(finished);
-  }
+  core_->setFinished(std::move(finished));
   reader_ = std::make_unique<Reader>(core_);
 }
 

@@ -25,6 +25,7 @@
 #include "platform/dispatch.h"
 #include "platform/flutter.h"
 #include "platform/linux/line_writer.h"
+#include "platform/linux/messenger_core.h"
 
 namespace platform::linux_backend {
 
@@ -51,7 +52,7 @@ ConsoleLine parseConsoleLine(std::string_view line);
 // come out as U+FFFD, so the line is always valid JSON.
 std::string formatAnswerLine(std::uint64_t id, std::string_view method, const FlutterResultValue& value);
 
-class ConsoleMessenger final : public FlutterBinaryMessenger {
+class ConsoleMessenger final : public HostMessenger {
  public:
   struct Options {
     // The channel that every call read is sent on; empty: the one channel that has a
@@ -74,7 +75,7 @@ class ConsoleMessenger final : public FlutterBinaryMessenger {
 
   // Starts reading on a thread of its own. Once input has ended and every call read
   // has been answered, |finished| runs once on the main queue. Call at most once.
-  void start(std::function<void()> finished);
+  void start(std::function<void()> finished) override;
 
  private:
   struct Core;
