@@ -1,8 +1,8 @@
 // The Linux runtime's NSApplicationMain: reads the command line, installs the
 // runtime backend (Asio loops, the rooted file system, the service namespace, the
-// console that stands in for the Flutter view), loads the main nib and runs the main
-// queue until the application terminates, which it does once the console's input has
-// ended and every call read has been answered.
+// console or the channel socket that stands in for the Flutter view), loads the main
+// nib and runs the main queue until the application terminates, which it does once
+// the input has ended and every call read has been answered.
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,10 +11,12 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "platform/appkit.h"
+#include "platform/linux/channel_socket_messenger.h"
 #include "platform/linux/console_messenger.h"
 #include "platform/linux/line_writer.h"
 #include "platform/linux/runtime.h"
@@ -29,14 +31,16 @@ constexpr const char* kSystemRootVariable = "VELTRINO_SYSTEM_ROOT";
 struct Options {
   fs::path systemRoot;
   fs::path bundle;
+  fs::path channelSocket;  // empty: the console
 };
 
 void usage(const char* program) {
   std::fprintf(stderr,
-               "usage: %s [--system-root DIR] [--bundle DIR]\n"
+               "usage: %s [--system-root DIR] [--bundle DIR] [--channel-socket PATH]\n"
                "  --system-root DIR  folder standing for the file system root (default: $%s, else %s)\n"
                "  --bundle DIR       the application bundle, X.app (default: %s)\n"
-               "Reads one method call per line on standard input: METHOD [JSON-ARGUMENTS].\n",
+               "  --channel-socket PATH  take binary channel messages on a Unix socket at PATH\n"
+               "Otherwise reads one method call per line on standard input: METHOD [JSON-ARGUMENTS].\n",
                program, kSystemRootVariable, VELTRINO_DEFAULT_SYSTEM_ROOT, VELTRINO_DEFAULT_BUNDLE);
 }
 
@@ -50,7 +54,7 @@ Options parseOptions(int argc, char* argv[]) {
     const std::string_view arg = argv[i];
     auto value = [&]() -> fs::path {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "%s: %s needs a folder\n", program, argv[i]);
+        std::fprintf(stderr, "%s: %s needs a path\n", program, argv[i]);
         usage(program);
         std::exit(2);
       }
@@ -60,6 +64,8 @@ Options parseOptions(int argc, char* argv[]) {
       root = value();
     } else if (arg == "--bundle") {
       options.bundle = value();
+    } else if (arg == "--channel-socket") {
+      options.channelSocket = value();
     } else if (arg == "--help" || arg == "-h") {
       usage(program);
       std::exit(0);
@@ -101,11 +107,22 @@ int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
   using namespace linux_backend;
   auto runtime = std::make_unique<LinuxRuntime>(options.systemRoot, options.bundle);
   MainRunLoop* queue = &runtime->mainQueue();
-  auto messenger = std::make_shared<ConsoleMessenger>(*queue, LineWriter::standardOutput(),
-                                                      LineWriter::standardError(), ConsoleMessenger::Options{});
+  std::shared_ptr<HostMessenger> messenger;
+  if (options.channelSocket.empty()) {
+    messenger = std::make_shared<ConsoleMessenger>(*queue, LineWriter::standardOutput(), LineWriter::standardError(),
+                                                   ConsoleMessenger::Options{});
+  } else {
+    try {
+      messenger = std::make_shared<ChannelSocketMessenger>(*queue, LineWriter::standardOutput(), options.channelSocket);
+    } catch (const std::runtime_error& error) {
+      std::fprintf(stderr, "%s: %s\n", argc > 0 && argv[0] != nullptr ? argv[0] : "veltrino-host", error.what());
+      runtime.reset();
+      std::exit(2);  // as for a bad command line: the caller's main does not look at our return
+    }
+  }
   runtime->install(messenger);
 
-  if (::isatty(STDIN_FILENO) != 0) {
+  if (options.channelSocket.empty() && ::isatty(STDIN_FILENO) != 0) {
     std::fprintf(stderr,
                  "Veltrino host. System root: %s\nOne call per line: METHOD [JSON arguments], e.g. "
                  "set_hive {\"ip\":\"10.0.0.1\",\"port\":\"443\",\"hive\":\"eu-1\"}. End with Ctrl-D.\n",
