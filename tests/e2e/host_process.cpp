@@ -146,7 +146,8 @@ void TempRoot::killHelpers() const {
   for (pid_t pid : liveHelperPids()) ::kill(pid, SIGKILL);
 }
 
-HostProcess::HostProcess(const TempRoot& root, const std::string& authorization, bool heapProbe) {
+HostProcess::HostProcess(const TempRoot& root, const std::string& authorization, bool heapProbe,
+                         const std::vector<std::string>& arguments) {
   int in[2], out[2], err[2], probe[2] = {-1, -1};
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -177,6 +178,7 @@ HostProcess::HostProcess(const TempRoot& root, const std::string& authorization,
   }
   std::vector<std::string> args = {VELTRINO_HOST_PATH, "--system-root", root.path().string(), "--bundle",
                                    VELTRINO_BUNDLE_PATH};
+  args.insert(args.end(), arguments.begin(), arguments.end());
   auto argv = pointers(args);
   auto envp = pointers(env);
 

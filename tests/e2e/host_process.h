@@ -74,8 +74,10 @@ class HostProcess {
  public:
   // |authorization| ("allow" or "deny") is the host's VELTRINO_AUTHORIZATION, unset when empty.
   // |heapProbe| preloads the heap probe, which memory() then asks; not where a sanitizer
-  // owns the allocator.
-  explicit HostProcess(const TempRoot& root, const std::string& authorization = {}, bool heapProbe = false);
+  // owns the allocator. |arguments| go on the host's command line after the root and
+  // bundle.
+  explicit HostProcess(const TempRoot& root, const std::string& authorization = {}, bool heapProbe = false,
+                       const std::vector<std::string>& arguments = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
