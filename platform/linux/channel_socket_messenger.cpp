@@ -223,7 +223,8 @@ class ChannelSocketMessenger::Reader {
     // No one else is taken from here on: a client that comes now is refused by the
     // system rather than left waiting for a host that is quitting.
     listener_.reset();
-    if (client_) client_->shutDown();
+    // A client that only shut down its writing side still reads the replies owed.
+    if (last == Step::kStop && client_) client_->shutDown();
     client_.reset();
     if (last == Step::kEndInput) core_->mainQueue().async([core = core_] { core->endInput(); });
   }

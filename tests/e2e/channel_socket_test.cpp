@@ -126,6 +126,7 @@ class ChannelClient {
     return eof_ && buffer_.empty();
   }
 
+  void shutDownWriting() const { ::shutdown(fd_, SHUT_WR); }
   void close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -209,7 +210,14 @@ TEST(ChannelSocket, ASessionReachesTheHelperAndEveryRequestGetsItsOneReply) {
 
   ASSERT_TRUE(root.waitForOps(3));
   EXPECT_THAT(root.opNames(), ElementsAre("#1 setToken", "#1 setHive", "#1 iosOn"));
-  client.close();
+
+  // Input ends with the client's writing side; what is owed still comes back.
+  const std::uint32_t version = client.call("get_tunnel_version");
+  client.shutDownWriting();
+  const auto versionEnvelope = client.envelope(version);
+  ASSERT_TRUE(std::holds_alternative<platform::EnvelopeSuccess>(versionEnvelope));
+  EXPECT_EQ(std::get<platform::EnvelopeSuccess>(versionEnvelope).result, EncodableValue(std::string("1.0.0")));
+  EXPECT_TRUE(client.closedByHost());
   EXPECT_EQ(h.host.finish(), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(h.socket))) << "the socket file is removed at exit";
   EXPECT_THAT(h.host.diagnostics(), ElementsAre("channel socket: listening on " + h.socket.string(), "",
