@@ -102,6 +102,13 @@ int main(int argc, char** argv) {
         format("%.0f allocations/call, ", dispatch->value("allocs_per_call", 0.0)) +
             format("%.0f B kept/call", dispatch->value("bytes_kept_per_call", 0.0)));
   }
+  // The same call as bytes through the test messenger: decoded, dispatched, its
+  // envelope encoded.
+  if (auto message = results.find("BM_DispatchMessage")) {
+    row("BM_DispatchMessage", format("%.2f us", realNanoseconds(*message) / 1e3), "",
+        format("%.0f allocations/call, ", message->value("allocs_per_call", 0.0)) +
+            format("%.0f of them the test messenger's", message->value("harness_allocs_per_call", 0.0)));
+  }
   // The standard method codec alone: a call's bytes in, its nil answer's bytes out.
   for (const char* name : {"BM_DecodeSetHive", "BM_EncodeNullSuccess"}) {
     if (auto run = results.find(name)) {
