@@ -84,14 +84,14 @@ TempRoot::~TempRoot() {
 void TempRoot::installHelper(const std::vector<std::string>& flags) const {
   const SystemRoot root(path_);
   const fs::path helper = root.resolve("/Library/PrivilegedHelperTools") / kHelperLabel;
-  std::string error;
-  if (!platform::linux_backend::copyFileAtomically(VELTRINO_HELPERD_PATH, helper, 0755, error)) {
-    throw std::runtime_error(error);
+  if (auto copied = platform::linux_backend::copyFileAtomically(VELTRINO_HELPERD_PATH, helper, 0755); !copied) {
+    throw std::runtime_error(copied.error());
   }
   platform::linux_backend::LaunchJob job{kHelperLabel, {helper.string()}, {kHelperLabel}};
   job.programArguments.insert(job.programArguments.end(), flags.begin(), flags.end());
-  if (!platform::linux_backend::writeFileAtomically(root.jobPlist(kHelperLabel), launchJobXml(job), 0644, error)) {
-    throw std::runtime_error(error);
+  if (auto written = platform::linux_backend::writeFileAtomically(root.jobPlist(kHelperLabel), launchJobXml(job), 0644);
+      !written) {
+    throw std::runtime_error(written.error());
   }
 }
 

@@ -9,12 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/expected.h"
+
 namespace platform::linux_backend {
 
-// Each returns false with a description of what failed in |error|; the folder of
-// |target| is created when missing.
-bool writeFileAtomically(const std::filesystem::path& target, std::string_view contents, mode_t mode,
-                         std::string& error);
+// Each gives the failure's description when it fails; the folder of |target| is
+// created when missing.
+Expected<void> writeFileAtomically(const std::filesystem::path& target, std::string_view contents, mode_t mode);
+Expected<void> copyFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target,
+                                  mode_t mode);
 bool copyFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target, mode_t mode,
                         std::string& error);
 

@@ -1,13 +1,18 @@
 #include "platform/linux/bundle.h"
 
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
+#include <cerrno>
+#include <cstring>
 #include <system_error>
+
+#include "platform/linux/unique_fd.h"
 
 namespace platform::linux_backend {
 namespace {
@@ -208,33 +213,44 @@ class Converter {
 
 }  // namespace
 
-std::optional<PlistDictionary> parsePlistDictionary(std::string_view bytes) {
-  if (bytes.empty() || bytes.size() > kMaxPlistFileSize) return std::nullopt;
+Expected<PlistDictionary> parsePlistDictionary(std::string_view bytes) {
+  if (bytes.empty()) return fail("the property list is empty");
+  if (bytes.size() > kMaxPlistFileSize) return fail("the property list is larger than the limit");
   if (bytes.starts_with(kBinaryMagic)) {
-    if (!binaryObjectCountWithin(bytes, kMaxBinaryPlistObjects) || !binaryUtf16TextsWithoutNul(bytes)) {
-      return std::nullopt;
-    }
+    if (!binaryObjectCountWithin(bytes, kMaxBinaryPlistObjects)) return fail("the property list holds too many objects");
+    if (!binaryUtf16TextsWithoutNul(bytes)) return fail("the property list holds a text with U+0000 in it");
   } else if (!xmlNestingWithin(bytes, kMaxPlistDepth + 2)) {  // + <plist> and a leaf element
-    return std::nullopt;
+    return fail("the property list is nested too deeply or is not XML");
   }
   plist_t raw = nullptr;
   plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
   const PlistHandle root(raw);
-  if (!root) return std::nullopt;
-  return Converter().convertRoot(root.get());
+  if (!root) return fail("the property list does not parse");
+  auto dictionary = Converter().convertRoot(root.get());
+  if (!dictionary) return fail("the property list's root is not a dictionary, or a value in it is nested too deeply");
+  return std::move(*dictionary);
 }
 
-std::optional<PlistDictionary> readPlistDictionary(const std::filesystem::path& file) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
-  const auto size = std::filesystem::file_size(file, error);
-  if (error || size > kMaxPlistFileSize) return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(size));
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
+Expected<PlistDictionary> readPlistDictionary(const std::filesystem::path& file) {
+  // Opened without waiting, so a FIFO cannot hold the reader, and read only when it
+  // turns out to be a regular file: no FIFO, device, or link to one.
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return fail("cannot open " + file.string() + ": " + std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return fail(file.string() + " is not a regular file");
+  if (static_cast<std::uint64_t>(info.st_size) > kMaxPlistFileSize) {
+    return fail(file.string() + " is larger than the limit");
+  }
+  std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail("cannot read " + file.string() + ": " + std::strerror(errno));
+    if (n == 0) break;  // it shrank as it was read
+    done += static_cast<std::size_t>(n);
+  }
+  bytes.resize(done);
   return parsePlistDictionary(bytes);
 }
 
@@ -254,7 +270,9 @@ std::filesystem::path bundleFolder(const std::filesystem::path& bundle) {
 PlistBundle::PlistBundle(const std::filesystem::path& bundle) : path_(bundleFolder(bundle)) {}
 
 std::optional<PlistDictionary> PlistBundle::infoDictionary() const {
-  std::call_once(infoRead_, [this] { info_ = readPlistDictionary(infoPlistPath()); });
+  std::call_once(infoRead_, [this] {
+    if (auto info = readPlistDictionary(infoPlistPath())) info_ = std::move(*info);
+  });
   return info_;
 }
 

@@ -11,6 +11,8 @@
 
 #include "platform/foundation.h"
 
+#include "platform/linux/expected.h"
+
 namespace platform::linux_backend {
 
 // Bigger than any Info.plist; a file past it is not read at all.
@@ -18,12 +20,14 @@ inline constexpr std::size_t kMaxPlistFileSize = std::size_t{16} * 1024 * 1024;
 
 // Parses an XML or binary property list whose root is a dictionary. Booleans,
 // integers, reals, strings, data, arrays and dictionaries are kept; dates and UIDs
-// are left out. Anything malformed, nested absurdly deep, or with another root gives
-// none.
-std::optional<PlistDictionary> parsePlistDictionary(std::string_view bytes);
+// are left out. Anything malformed, nested absurdly deep, or with another root is
+// refused, with what was wrong (never the list's own text).
+Expected<PlistDictionary> parsePlistDictionary(std::string_view bytes);
 
-// The same for a file; none when it is missing, unreadable or too big.
-std::optional<PlistDictionary> readPlistDictionary(const std::filesystem::path& file);
+// The same for a file, read only when it is a regular file (no FIFO, device, or link
+// to one) no bigger than kMaxPlistFileSize. Serves every property list the host
+// reads: the bundle's Info.plist and the job plists.
+Expected<PlistDictionary> readPlistDictionary(const std::filesystem::path& file);
 
 class PlistBundle final : public NSBundle {
  public:

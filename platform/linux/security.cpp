@@ -106,14 +106,15 @@ bool LinuxSecurity::jobBless(std::string_view domain, std::string_view label, Au
 
   // Beside and renamed over: a running helper keeps its old file until it ends.
   const auto helper = root_.resolve("/Library/PrivilegedHelperTools") / name;
-  std::string failure;
-  if (!copyFileAtomically(source, helper, 0755, failure)) return fail(error, kInternalFailure, failure);
+  if (auto copied = copyFileAtomically(source, helper, 0755); !copied) {
+    return fail(error, kInternalFailure, copied.error());
+  }
 
   auto program = std::filesystem::canonical(helper, ec);
   if (ec) program = std::filesystem::absolute(helper);
   LaunchJob job{name, {program.string()}, {name}};
-  if (!writeFileAtomically(root_.jobPlist(name), launchJobXml(job), 0644, failure)) {
-    return fail(error, kInternalFailure, failure);
+  if (auto written = writeFileAtomically(root_.jobPlist(name), launchJobXml(job), 0644); !written) {
+    return fail(error, kInternalFailure, written.error());
   }
   return true;
 }

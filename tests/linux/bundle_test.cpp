@@ -1,6 +1,7 @@
 #include "platform/linux/bundle.h"
 
 #include <gmock/gmock.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
@@ -112,7 +113,11 @@ struct BadPlist {
 
 class BadPlistTest : public ::testing::TestWithParam<BadPlist> {};
 
-TEST_P(BadPlistTest, GivesNone) { EXPECT_EQ(parsePlistDictionary(GetParam().bytes), std::nullopt); }
+TEST_P(BadPlistTest, IsRefusedWithAReason) {
+  const auto parsed = parsePlistDictionary(GetParam().bytes);
+  ASSERT_FALSE(parsed);
+  EXPECT_FALSE(parsed.error().empty());
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Refused, BadPlistTest,
@@ -170,6 +175,25 @@ TEST(PlistBundleTest, ABundleWithoutAReadableInfoPlistHasNone) {
   EXPECT_EQ(PlistBundle(folder.path / "Empty.app").infoDictionary(), std::nullopt);
   std::filesystem::create_directories(folder.path / "Folder.app" / "Contents" / "Info.plist");
   EXPECT_EQ(PlistBundle(folder.path / "Folder.app").infoDictionary(), std::nullopt);
+}
+
+// Nothing but a regular file is read: a FIFO would hold the reader for ever, and a
+// device (or a link to one) would feed it without end.
+TEST(PlistBundleTest, OnlyARegularFileIsRead) {
+  TemporaryFolder folder;
+  const auto fifo = folder.path / "fifo.plist";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto zero = folder.path / "zero.plist";
+  std::filesystem::create_symlink("/dev/zero", zero);
+  const auto linked = folder.path / "linked.plist";
+  writeFile(folder.path / "real.plist", plistXml(everyKind()));
+  std::filesystem::create_symlink(folder.path / "real.plist", linked);
+  for (const auto& path : {fifo, zero, folder.path}) {
+    const auto read = readPlistDictionary(path);
+    ASSERT_FALSE(read) << path;
+    EXPECT_THAT(read.error(), ::testing::HasSubstr("not a regular file")) << path;
+  }
+  EXPECT_EQ(readPlistDictionary(linked), everyKind()) << "a link to a regular file is read";
 }
 
 TEST(PlistBundleTest, ARelativePathIsMadeAbsolute) {
