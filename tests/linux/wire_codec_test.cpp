@@ -96,9 +96,9 @@ class WireRefusal : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(WireRefusal, IsRefusedWithItsReason) {
   const auto& [name, body, reason] = GetParam();
-  std::string error;
-  EXPECT_FALSE(wire::decodeBody(body, &error));
-  EXPECT_THAT(error, HasSubstr(reason));
+  const auto decoded = wire::decodeBody(body);
+  ASSERT_FALSE(decoded);
+  EXPECT_THAT(decoded.error(), HasSubstr(reason));
 }
 
 const std::string kReply = map(2) + str("id") + "\x01" + str("values") + array(0);

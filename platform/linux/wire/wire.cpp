@@ -323,7 +323,7 @@ std::optional<std::string> encodeFrame(const Message& message) {
 std::optional<std::string> encodeFrame(const Request& request) { return frameOf(request); }
 std::optional<std::string> encodeFrame(const Reply& reply) { return frameOf(reply); }
 
-std::optional<Message> decodeBody(std::string_view body, std::string* error) {
+Expected<Message> decodeBody(std::string_view body) {
   BodyReader reader;
   std::size_t used = 0;
   std::optional<Message> message;
@@ -332,8 +332,8 @@ std::optional<Message> decodeBody(std::string_view body, std::string* error) {
   } catch (const msgpack::unpack_error&) {
     reader.parse_error(used, used);  // on 32-bit systems, an ext of the largest length
   }
-  if (!message && error != nullptr) *error = reader.error();
-  return message;
+  if (!message) return fail(reader.error());
+  return std::move(*message);
 }
 
 void FrameDecoder::feed(std::string_view bytes) {
@@ -371,10 +371,9 @@ std::size_t FrameDecoder::parseFrames(std::string_view bytes) {
       break;
     }
     if (bytes.size() - offset - kHeaderBytes < length) break;
-    std::string error;
-    auto message = decodeBody(bytes.substr(offset + kHeaderBytes, length), &error);
+    auto message = decodeBody(bytes.substr(offset + kHeaderBytes, length));
     if (!message) {
-      error_ = std::move(error);
+      error_ = message.error();
       break;
     }
     ready_.push_back(std::move(*message));

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <variant>
 
+#include "platform/linux/expected.h"
 #include "platform/xpc.h"
 
 namespace platform::linux_backend::wire {
@@ -50,11 +51,11 @@ std::optional<std::string> encodeFrame(const Reply& reply);
 // A header announcing |length| bytes, for writers that build frames by hand.
 std::string frameHeader(std::uint32_t length);
 
-// Reads a body into a message; none, with |error| set, unless the body is exactly one
+// Reads a body into a message; refused, with the reason, unless the body is exactly one
 // MessagePack map of one of the two shapes above: string keys, each at most once and
 // none other; a non-empty selector; an unsigned id; arrays of nil, booleans and
 // strings; strings valid UTF-8.
-std::optional<Message> decodeBody(std::string_view body, std::string* error = nullptr);
+Expected<Message> decodeBody(std::string_view body);
 
 // Incremental decoder: feed bytes as they arrive, take complete messages out. The
 // first bad frame (oversize length, a body decodeBody refuses) breaks the stream for
