@@ -12,12 +12,22 @@ using platform::linux_backend::usableLabel;
 
 // A label becomes a file name under the root; only one that stays in its folder is usable.
 TEST(SystemRootTest, OnlyALabelThatStaysInItsFolderIsUsable) {
-  const std::pair<std::string, bool> cases[] = {
-      {"com.veltrino.mac.helper", true}, {"..hidden", true}, {"", false}, {".", false}, {"..", false},
-      {"../com.veltrino.mac.helper", false}, {"a/b", false}, {"/etc/passwd", false},
-      {std::string("helper\0.plist", 13), false},
+  struct Row {
+    std::string label;
+    bool usable;
   };
-  for (const auto& [label, usable] : cases) {
+  const Row rows[] = {
+      {.label = "com.veltrino.mac.helper", .usable = true},
+      {.label = "..hidden", .usable = true},
+      {.label = "", .usable = false},
+      {.label = ".", .usable = false},
+      {.label = "..", .usable = false},
+      {.label = "../com.veltrino.mac.helper", .usable = false},
+      {.label = "a/b", .usable = false},
+      {.label = "/etc/passwd", .usable = false},
+      {.label = std::string("helper\0.plist", 13), .usable = false},
+  };
+  for (const auto& [label, usable] : rows) {
     SCOPED_TRACE(label);
     EXPECT_EQ(usableLabel(label), usable);
   }

@@ -64,14 +64,22 @@ TEST(WireCodec, StringsThatAreNotUtf8AreRepairedSoThePeerTakesThem) {
   // A stray byte, one per byte; a sequence cut short, one for all of it, and the byte
   // that cut it is read again; overlong forms, surrogates and code points past
   // U+10FFFF break at their second byte.
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"a\x80" "b", "a" + fffd(1) + "b"},     {"\xf0\x9f\x98" "A", fffd(1) + "A"},
-      {"x\xe2\x82", "x" + fffd(1)},           {"\xe2\x82\xe2\x82\xac", fffd(1) + "\xe2\x82\xac"},
-      {"\xc0\xaf", fffd(2)},                  {"\xe0\x80\x80", fffd(3)},
-      {"\xed\xa0\x80", fffd(3)},              {"\xf4\x90\x80\x80", fffd(4)},
-      {"\xf8\xff", fffd(2)},
+  struct Row {
+    std::string bad;
+    std::string repaired;
   };
-  for (const auto& [bad, repaired] : cases) {
+  const std::vector<Row> rows = {
+      {.bad = "a\x80" "b", .repaired = "a" + fffd(1) + "b"},
+      {.bad = "\xf0\x9f\x98" "A", .repaired = fffd(1) + "A"},
+      {.bad = "x\xe2\x82", .repaired = "x" + fffd(1)},
+      {.bad = "\xe2\x82\xe2\x82\xac", .repaired = fffd(1) + "\xe2\x82\xac"},
+      {.bad = "\xc0\xaf", .repaired = fffd(2)},
+      {.bad = "\xe0\x80\x80", .repaired = fffd(3)},
+      {.bad = "\xed\xa0\x80", .repaired = fffd(3)},
+      {.bad = "\xf4\x90\x80\x80", .repaired = fffd(4)},
+      {.bad = "\xf8\xff", .repaired = fffd(2)},
+  };
+  for (const auto& [bad, repaired] : rows) {
     const auto back = wire::decodeBody(wire::encodeBody(wire::Request{bad, {bad}, std::nullopt}));
     ASSERT_TRUE(back) << bad;
     EXPECT_EQ(*back, wire::Message(wire::Request{repaired, {repaired}, std::nullopt})) << bad;
