@@ -169,7 +169,7 @@ struct ChannelSocketMessenger::Core : MessengerCore {
 
   // One request's owed reply, framed with its id and written to its own client.
   struct PendingReply {
-    void operator()(FlutterMessage reply) const { connection->send(replyFrame(id, reply)); }
+    void operator()(const FlutterMessage& reply) const { connection->send(replyFrame(id, reply)); }
     void dropped() const {
       diagnostics->writeLine(std::string(kPrefix) + "request " + std::to_string(id) + " on " + channel +
                              " was dropped without a reply");

@@ -211,7 +211,7 @@ struct ConsoleMessenger::Core : MessengerCore, std::enable_shared_from_this<Cons
 
   // One call's pending answer: answering writes the answer line.
   struct PendingAnswer {
-    void operator()(FlutterMessage reply) const {
+    void operator()(const FlutterMessage& reply) const {
       core->answers.writeLine(formatAnswerLine(id, method, decodeResult(reply)));
     }
     void dropped() const {

@@ -64,7 +64,7 @@ class MessengerCore {
 };
 
 // The one-shot reply of a message counted in |core|. |answer| is a move-only object
-// with `void operator()(FlutterMessage)`, which gets the reply's bytes, and
+// with `void operator()(const FlutterMessage&)`, which gets the reply's bytes, and
 // `void dropped()`, which runs instead when the reply is destroyed unanswered. Either
 // way the message is settled exactly once; a second answer is ignored.
 // Both ends of a pipe whose only use is to wake a reader thread out of poll().
@@ -102,7 +102,7 @@ FlutterBinaryReply owedReply(std::shared_ptr<MessengerCore> core, Answer answer)
   return [pending = std::make_unique<Pending>(std::move(core), std::move(answer))](FlutterMessage bytes) {
     if (pending->answered) return;
     pending->answered = true;
-    pending->answer(std::move(bytes));
+    pending->answer(bytes);
     pending->core->settle();
   };
 }
