@@ -7,16 +7,16 @@ using platform::XPCValue;
 using platform::XPCValues;
 using platform::XPCValueType;
 
-const std::string kExitHelper = "exitHelper";
-const std::string kGetVersion = "getVersionWithCompletion:";
-const std::string kAccess = "access:completion:";
-const std::string kGetTunnelVersion = "getTunnelVersion:completion:";
-const std::string kIosOn = "iosOn::completion:";
-const std::string kIosOff = "iosOff:completion:";
-const std::string kSetHive = "setHive:ip:port:hive:ipv6Enable:completion:";
-const std::string kSetToken = "setToken:app:uid:token:device:version:completion:";
-const std::string kSetForce = "setForce:state:completion:";
-const std::string kSetRule = "setRule:rules:completion:";
+const std::string kExitHelper{kHelperSelectors[0]};
+const std::string kGetVersion{kHelperSelectors[1]};
+const std::string kAccess{kHelperSelectors[2]};
+const std::string kGetTunnelVersion{kHelperSelectors[3]};
+const std::string kIosOn{kHelperSelectors[4]};
+const std::string kIosOff{kHelperSelectors[5]};
+const std::string kSetHive{kHelperSelectors[6]};
+const std::string kSetToken{kHelperSelectors[7]};
+const std::string kSetForce{kHelperSelectors[8]};
+const std::string kSetRule{kHelperSelectors[9]};
 
 // A string object that the helper left out reads as nothing.
 std::optional<std::string> optionalString(const XPCValue& value) {

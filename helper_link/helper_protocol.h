@@ -2,10 +2,12 @@
 // connection. Every operation returns at once; a reply block runs at most once.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/xpc.h"
 
@@ -32,6 +34,22 @@ class VLTHelperProtocol {
                         EmptyReply completion) = 0;
   virtual void setForce(const std::string& dylib, const std::string& state, EmptyReply completion) = 0;
   virtual void setRule(const std::string& dylib, const std::string& rules, EmptyReply completion) = 0;
+};
+
+// The protocol's selectors, in declaration order. A backend that speaks the protocol
+// through the platform's own declaration of it (platform/macos) checks its messages
+// against these when it compiles.
+inline constexpr std::array<std::string_view, 10> kHelperSelectors = {
+    "exitHelper",
+    "getVersionWithCompletion:",
+    "access:completion:",
+    "getTunnelVersion:completion:",
+    "iosOn::completion:",
+    "iosOff:completion:",
+    "setHive:ip:port:hive:ipv6Enable:completion:",
+    "setToken:app:uid:token:device:version:completion:",
+    "setForce:state:completion:",
+    "setRule:rules:completion:",
 };
 
 // The protocol as the connection's remote object interface describes it: selectors
