@@ -1,0 +1,16 @@
+// Rejected: reply blocks whose shape is not the protocol's.
+#import <Foundation/Foundation.h>
+
+#include "platform/macos/VLTHelperProtocol.h"
+
+void ask(id<VLTHelperProtocol> helper) {
+  // The access reply starts with its BOOL.
+  // expected-error@+1 {{cannot initialize a parameter of type}}
+  [helper access:@"dylib" completion:^(NSString*, NSString*) {}];
+  // BOOL, not bool: they differ on x86_64.
+  // expected-error@+1 {{cannot initialize a parameter of type}}
+  [helper access:@"dylib" completion:^(bool, NSString*, NSString*) {}];
+  // The tunnel version comes as one string.
+  // expected-error@+1 {{cannot initialize a parameter of type}}
+  [helper getTunnelVersion:@"dylib" completion:^{}];
+}
