@@ -49,10 +49,9 @@ UniqueFd highCopy(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 10)); }
 
 }  // namespace
 
-bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& error) {
+Expected<pid_t> startDetached(const DetachedLaunch& launch) {
   if (launch.arguments.empty() || launch.arguments.front().empty()) {
-    error = "no program to start";
-    return false;
+    return fail("no program to start");
   }
   std::vector<std::string> arguments = launch.arguments;
   std::vector<char*> argv;
@@ -82,29 +81,25 @@ bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& er
   UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
   UniqueFd log(::open(launch.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   if (!log) {
-    error = "Couldn't open the log " + launch.logFile.string() + ": " + std::strerror(errno);
-    return false;
+    return fail("Couldn't open the log " + launch.logFile.string() + ": " + std::strerror(errno));
   }
   UniqueFd in = devNull ? highCopy(devNull.get()) : UniqueFd();
   UniqueFd out = highCopy(log.get());
   UniqueFd socket = highCopy(launch.listeningSocket);
   if (!out || !socket) {
-    error = std::string("Couldn't prepare the descriptors for the program: ") + std::strerror(errno);
-    return false;
+    return fail(std::string("Couldn't prepare the descriptors for the program: ") + std::strerror(errno));
   }
 
   // The intermediate process reports the program's id through this pipe.
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) {
-    error = std::string("Couldn't start the program: ") + std::strerror(errno);
-    return false;
+    return fail(std::string("Couldn't start the program: ") + std::strerror(errno));
   }
   UniqueFd reportRead(report[0]), reportWrite(report[1]);
 
   const pid_t intermediate = ::fork();
   if (intermediate < 0) {
-    error = std::string("Couldn't start the program: ") + std::strerror(errno);
-    return false;
+    return fail(std::string("Couldn't start the program: ") + std::strerror(errno));
   }
   if (intermediate == 0) {
     // A session of its own, then a second fork: the program is reparented away and
@@ -155,8 +150,7 @@ bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& er
   } while (waited < 0 && errno == EINTR);
   // ECHILD: someone else reaped it (SIGCHLD ignored or a reaper of its own).
   if (waited == intermediate && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-    error = "Couldn't start the program " + launch.arguments.front();
-    return false;
+    return fail("Couldn't start the program " + launch.arguments.front());
   }
   pid_t reported = 0;
   ssize_t n;
@@ -164,11 +158,9 @@ bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& er
     n = ::read(reportRead.get(), &reported, sizeof(reported));
   } while (n < 0 && errno == EINTR);
   if (n != static_cast<ssize_t>(sizeof(reported)) || reported <= 0) {
-    error = "Couldn't start the program " + launch.arguments.front();
-    return false;
+    return fail("Couldn't start the program " + launch.arguments.front());
   }
-  program = reported;
-  return true;
+  return reported;
 }
 
 }  // namespace platform::linux_backend

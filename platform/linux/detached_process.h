@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/expected.h"
+
 namespace platform::linux_backend {
 
 struct DetachedLaunch {
@@ -19,9 +21,9 @@ struct DetachedLaunch {
   std::filesystem::path logFile;      // standard output and error are appended here
 };
 
-// Starts the program and returns once it is on its own, with its process id in
-// |program|; false with |error| when it could not be started. A program that cannot be
+// Starts the program and returns once it is on its own, with its process id; the
+// reason when it could not be started. A program that cannot be
 // executed writes why to the log and ends at once, which its peers see as it going away.
-bool startDetached(const DetachedLaunch& launch, pid_t& program, std::string& error);
+Expected<pid_t> startDetached(const DetachedLaunch& launch);
 
 }  // namespace platform::linux_backend

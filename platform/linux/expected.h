@@ -1,27 +1,34 @@
 // The Linux layer's one way of saying that something failed: a function gives back
-// its value or an Error, the words of a diagnostic line. The shape is that of
-// std::expected, which the standard library here offers to g++ but not to clang.
+// its value or its error, by default the words of a diagnostic line. The shape is
+// that of std::expected, which the standard library here offers to g++ but not to
+// clang (which builds the fuzzers).
 #pragma once
 
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
 namespace platform::linux_backend {
 
-struct Error {
-  std::string message;
+template <typename E>
+struct Unexpected {
+  E error;
 };
 
-// fail("...") converts to any Expected<T>.
-inline Error fail(std::string message) { return Error{std::move(message)}; }
+template <typename E>
+Unexpected<E> unexpected(E error) {
+  return Unexpected<E>{std::move(error)};
+}
 
-template <typename T>
+// fail("...") converts to any Expected<T> whose error is a text.
+inline Unexpected<std::string> fail(std::string message) { return {std::move(message)}; }
+
+template <typename T, typename E = std::string>
 class [[nodiscard]] Expected {
  public:
   Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit, as std::expected
-  Expected(Error error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  template <typename G>
+  Expected(Unexpected<G> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}  // NOLINT
 
   bool has_value() const { return state_.index() == 0; }
   explicit operator bool() const { return has_value(); }
@@ -29,26 +36,27 @@ class [[nodiscard]] Expected {
   const T& operator*() const { return std::get<0>(state_); }
   T* operator->() { return &std::get<0>(state_); }
   const T* operator->() const { return &std::get<0>(state_); }
-  const std::string& error() const { return std::get<1>(state_).message; }
+  const E& error() const { return std::get<1>(state_); }
 
   friend bool operator==(const Expected& e, const T& value) { return e.has_value() && *e == value; }
 
  private:
-  std::variant<T, Error> state_;
+  std::variant<T, E> state_;
 };
 
-template <>
-class [[nodiscard]] Expected<void> {
+template <typename E>
+class [[nodiscard]] Expected<void, E> {
  public:
   Expected() = default;
-  Expected(Error error) : error_(std::move(error.message)), failed_(true) {}  // NOLINT
+  template <typename G>
+  Expected(Unexpected<G> failure) : error_(std::move(failure.error)), failed_(true) {}  // NOLINT
 
   bool has_value() const { return !failed_; }
   explicit operator bool() const { return has_value(); }
-  const std::string& error() const { return error_; }
+  const E& error() const { return error_; }
 
  private:
-  std::string error_;
+  E error_{};
   bool failed_ = false;
 };
 

@@ -2,11 +2,9 @@
 
 #include <plist/plist.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <limits>
 #include <memory>
-#include <sstream>
+
+#include "platform/linux/bundle.h"
 
 namespace platform::linux_backend {
 namespace {
@@ -16,76 +14,53 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-struct CFree {
-  void operator()(void* p) const { std::free(p); }
-};
-using CString = std::unique_ptr<char, CFree>;
-
-std::optional<std::string> stringValue(plist_t node) {
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* raw = nullptr;
-  plist_get_string_val(node, &raw);
-  CString owned(raw);
-  if (!owned) return std::nullopt;
-  return std::string(owned.get());
-}
-
-std::optional<LaunchJob> fail(std::string* error, std::string text) {
-  if (error != nullptr) *error = std::move(text);
-  return std::nullopt;
+// A text that a path or an argument can carry: no NUL inside.
+const std::string* plainString(const PlistDictionary& dictionary, const char* key) {
+  const auto it = dictionary.find(key);
+  if (it == dictionary.end()) return nullptr;
+  const auto* text = std::get_if<std::string>(&it->second);
+  return text != nullptr && text->find('\0') == std::string::npos ? text : nullptr;
 }
 
 }  // namespace
 
-std::optional<LaunchJob> readLaunchJob(const std::filesystem::path& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return fail(error, "no job at " + path.string());
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  const std::string data = contents.str();
-  if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max()) {
-    return fail(error, "the job at " + path.string() + " is empty or too large");
-  }
-  plist_t raw = nullptr;
-  plist_from_memory(data.data(), static_cast<std::uint32_t>(data.size()), &raw);
-  PlistPtr root(raw);
-  if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
-    return fail(error, "the job at " + path.string() + " is not a property list dictionary");
-  }
+Expected<LaunchJob> readLaunchJob(const std::filesystem::path& path) {
+  auto plist = readPlistDictionary(path);
+  if (!plist) return fail("the job at " + path.string() + " cannot be read: " + plist.error());
   LaunchJob job;
-  auto label = stringValue(plist_dict_get_item(root.get(), "Label"));
-  if (!label || label->empty()) return fail(error, "the job at " + path.string() + " has no Label");
+  const std::string* label = plainString(*plist, "Label");
+  if (label == nullptr || label->empty()) return fail("the job at " + path.string() + " has no Label");
   job.label = *label;
 
-  plist_t arguments = plist_dict_get_item(root.get(), "ProgramArguments");
-  if (arguments == nullptr || plist_get_node_type(arguments) != PLIST_ARRAY) {
-    return fail(error, "the job " + job.label + " has no ProgramArguments");
-  }
-  const std::uint32_t count = plist_array_get_size(arguments);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    auto argument = stringValue(plist_array_get_item(arguments, i));
-    if (!argument) return fail(error, "the job " + job.label + " has a ProgramArguments entry that is not a string");
+  const auto arguments = plist->find("ProgramArguments");
+  const auto* list = arguments == plist->end() ? nullptr : std::get_if<PlistArray>(&arguments->second);
+  if (list == nullptr) return fail("the job " + job.label + " has no ProgramArguments");
+  for (const PlistValue& item : *list) {
+    const auto* argument = std::get_if<std::string>(&item);
+    if (argument == nullptr || argument->find('\0') != std::string::npos) {
+      return fail("the job " + job.label + " has a ProgramArguments entry that is not a plain string");
+    }
     job.programArguments.push_back(*argument);
   }
   if (job.programArguments.empty() || job.programArguments.front().empty()) {
-    return fail(error, "the job " + job.label + " names no program");
+    return fail("the job " + job.label + " names no program");
   }
 
-  plist_t services = plist_dict_get_item(root.get(), "MachServices");
-  if (services != nullptr && plist_get_node_type(services) == PLIST_DICT) {
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(services, &iter);
-    std::unique_ptr<void, CFree> iterOwner(iter);
-    while (iter != nullptr) {
-      char* rawKey = nullptr;
-      plist_t value = nullptr;
-      plist_dict_next_item(services, iter, &rawKey, &value);
-      CString key(rawKey);
-      if (!key) break;
-      // A service that is switched off is not looked up.
-      if (plist_get_node_type(value) == PLIST_BOOLEAN && !plist_bool_val_is_true(value)) continue;
-      job.machServices.emplace_back(key.get());
+  if (const auto services = plist->find("MachServices"); services != plist->end()) {
+    if (const auto* names = std::get_if<PlistDictionary>(&services->second)) {
+      for (const auto& [name, value] : *names) {
+        // A service that is switched off is not looked up.
+        if (const auto* on = std::get_if<bool>(&value); on != nullptr && !*on) continue;
+        job.machServices.push_back(name);
+      }
     }
+  }
+  if (const auto throttle = plist->find("ThrottleInterval"); throttle != plist->end()) {
+    const auto* seconds = std::get_if<std::int64_t>(&throttle->second);
+    if (seconds == nullptr || *seconds < 0) {
+      return fail("the job " + job.label + " has a ThrottleInterval that is not a whole number of seconds");
+    }
+    job.throttleInterval = std::chrono::seconds(*seconds);
   }
   return job;
 }

@@ -2,10 +2,13 @@
 // service on demand, and what job blessing writes.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/linux/expected.h"
 
 namespace platform::linux_backend {
 
@@ -13,12 +16,15 @@ struct LaunchJob {
   std::string label;
   std::vector<std::string> programArguments;  // the program's path first
   std::vector<std::string> machServices;      // the service names the job answers
+  // Not started again sooner than this after its previous start.
+  std::chrono::seconds throttleInterval{10};
   bool operator==(const LaunchJob&) const = default;
 };
 
-// Reads the job plist at |path| (XML or binary). None, with |error| set, when it is
-// missing, does not parse, or lacks a label or a program.
-std::optional<LaunchJob> readLaunchJob(const std::filesystem::path& path, std::string* error = nullptr);
+// Reads the job plist at |path| (XML or binary) through the guarded property-list
+// reader. Refused, with the reason, when it is missing, is not a regular file, does
+// not parse, or lacks a label or a program.
+Expected<LaunchJob> readLaunchJob(const std::filesystem::path& path);
 
 // The job as an XML property list: Label, ProgramArguments and MachServices, each
 // service name mapped to true.

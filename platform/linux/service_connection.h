@@ -6,7 +6,7 @@
 
 #include <asio/io_context.hpp>
 
-#include <expected>
+#include "platform/linux/expected.h"
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,7 +22,7 @@ enum class Unreachable { NoJob, Failed };
 
 // Reaches the service: a connected socket, or why not. Runs on the connection's queue
 // whenever a message finds no socket up, so it may block for a launch.
-using ServiceOpener = std::function<std::expected<UniqueFd, Unreachable>()>;
+using ServiceOpener = std::function<Expected<UniqueFd, Unreachable>()>;
 
 // Once the connection is destroyed no handler of its owner runs any more, but what
 // was already sent is still written out before the socket closes.

@@ -93,8 +93,8 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   };
 
   // A connection to |label|'s service, starting its job when nothing answers.
-  std::expected<UniqueFd, Unreachable> open(const std::string& label) {
-    if (!usableLabel(label)) return std::unexpected(Unreachable::NoJob);
+  Expected<UniqueFd, Unreachable> open(const std::string& label) {
+    if (!usableLabel(label)) return unexpected(Unreachable::NoJob);
     std::lock_guard lock(mutex_);
     const auto path = root_.serviceSocket(label);
     int error = 0;
@@ -110,7 +110,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
           auto job = jobFor(label);
           if (!job || !launch(label, service, *job)) {
             withdraw(label);
-            return std::unexpected(job ? Unreachable::Failed : Unreachable::NoJob);
+            return unexpected(job ? Unreachable::Failed : Unreachable::NoJob);
           }
           service.restarted = false;
         }
@@ -123,17 +123,17 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
 
     // Served by a program that someone else started.
     if (UniqueFd client = connectTo(path, error)) return client;
-    if (error != ENOENT && error != ECONNREFUSED) return std::unexpected(Unreachable::Failed);
+    if (error != ENOENT && error != ECONNREFUSED) return unexpected(Unreachable::Failed);
     auto job = jobFor(label);
-    if (!job) return std::unexpected(Unreachable::NoJob);
+    if (!job) return unexpected(Unreachable::NoJob);
     Service service;
     service.listener = listenAt(path);
-    if (!service.listener) return std::unexpected(Unreachable::Failed);
+    if (!service.listener) return unexpected(Unreachable::Failed);
     // Connected before the program starts: it waits in the backlog, no polling.
     UniqueFd client = connectTo(path, error);
     if (!client || !launch(label, service, *job)) {
       ::unlink(path.c_str());
-      return std::unexpected(Unreachable::Failed);
+      return unexpected(Unreachable::Failed);
     }
     // Without a way to see the run end, the program alone keeps the socket.
     if (service.program) {
@@ -163,7 +163,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
                          std::find(job->machServices.begin(), job->machServices.end(), label) !=
                              job->machServices.end();
     if (!answers) return std::nullopt;
-    return job;
+    return std::move(*job);
   }
 
   UniqueFd listenAt(const std::filesystem::path& path) const {
@@ -192,12 +192,11 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     program.environment = {"VELTRINO_SYSTEM_ROOT=" + std::filesystem::absolute(root_.root(), ec).string()};
     program.listeningSocket = service.listener.get();
     program.logFile = logPath;
-    pid_t pid = 0;
-    std::string failure;
-    if (!startDetached(program, pid, failure)) return false;
+    const auto pid = startDetached(program);
+    if (!pid) return false;
     service.program.reset();
     service.watching = false;
-    UniqueFd run(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    UniqueFd run(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0)));
     if (run) service.program = std::make_shared<asio::posix::stream_descriptor>(io_, run.release());
     return true;
   }

@@ -29,6 +29,8 @@ using platform::XPCValues;
 using platform::linux_backend::ServiceConnection;
 using platform::linux_backend::UniqueFd;
 using platform::linux_backend::Unreachable;
+using platform::linux_backend::Expected;
+using platform::linux_backend::unexpected;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
@@ -118,12 +120,12 @@ class ServiceConnectionTest : public ::testing::Test {
     const int bytes = 65536;
     EXPECT_EQ(::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes), 0);
     std::lock_guard lock(mutex_);
-    plan_.emplace_back(UniqueFd(ends[0]));
+    plan_.push_back(Planned{UniqueFd(ends[0]), std::nullopt});
     return Peer(UniqueFd(ends[1]));
   }
   void refuse(Unreachable why) {
     std::lock_guard lock(mutex_);
-    plan_.emplace_back(std::unexpected(why));
+    plan_.push_back(Planned{UniqueFd(), why});
   }
   int attempts() {
     std::lock_guard lock(mutex_);
@@ -146,18 +148,23 @@ class ServiceConnectionTest : public ::testing::Test {
 
  private:
   // With nothing planned an attempt fails.
-  std::expected<UniqueFd, Unreachable> open() {
+  Expected<UniqueFd, Unreachable> open() {
     if (gated_.valid()) gated_.wait();
     std::lock_guard lock(mutex_);
     ++attempts_;
-    if (plan_.empty()) return std::unexpected(Unreachable::Failed);
-    auto next = std::move(plan_.front());
+    if (plan_.empty()) return unexpected(Unreachable::Failed);
+    Planned next = std::move(plan_.front());
     plan_.pop_front();
-    return next;
+    if (next.refusal) return unexpected(*next.refusal);
+    return std::move(next.peer);
   }
 
   std::mutex mutex_;
-  std::deque<std::expected<UniqueFd, Unreachable>> plan_;
+  struct Planned {
+    UniqueFd peer;
+    std::optional<Unreachable> refusal;
+  };
+  std::deque<Planned> plan_;
   int attempts_ = 0;
   std::promise<void> gate_;
   std::shared_future<void> gated_;
