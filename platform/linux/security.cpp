@@ -104,16 +104,20 @@ bool LinuxSecurity::jobBless(std::string_view domain, std::string_view label, Au
                 "The application bundle carries no helper named " + name + " (" + source.string() + " is missing).");
   }
 
-  // Beside and renamed over: a running helper keeps its old file until it ends.
-  const auto helper = root_.resolve("/Library/PrivilegedHelperTools") / name;
-  if (auto copied = copyFileAtomically(source, helper, 0755); !copied) {
+  // Laid out as job blessing leaves it, whatever the umask, never through a link:
+  // beside and renamed over, so a running helper keeps its old file until it ends.
+  for (const char* folder : {"var/run", "var/log"}) {
+    if (auto made = makeFoldersUnderRoot(root_.root(), folder); !made) {
+      return fail(error, kInternalFailure, made.error());
+    }
+  }
+  const std::filesystem::path helperPlace = std::filesystem::path("Library/PrivilegedHelperTools") / name;
+  if (auto copied = copyFileUnderRoot(source, root_.root(), helperPlace, 0755); !copied) {
     return fail(error, kInternalFailure, copied.error());
   }
-
-  auto program = std::filesystem::canonical(helper, ec);
-  if (ec) program = std::filesystem::absolute(helper);
-  LaunchJob job{name, {program.string()}, {name}};
-  if (auto written = writeFileAtomically(root_.jobPlist(name), launchJobXml(job), 0644); !written) {
+  LaunchJob job{name, {root_.resolve("/" + helperPlace.string()).string()}, {name}};
+  const std::filesystem::path jobPlace = std::filesystem::path("Library/LaunchDaemons") / (name + ".plist");
+  if (auto written = writeFileUnderRoot(root_.root(), jobPlace, launchJobXml(job), 0644); !written) {
     return fail(error, kInternalFailure, written.error());
   }
   return true;
