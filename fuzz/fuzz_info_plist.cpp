@@ -5,6 +5,10 @@
 // through libplist's XML writer (the tests' fixture writer) and the loader again: as a
 // dictionary always, and unchanged when every text in it is one that XML can carry
 // and every real is finite.
+//
+// The same bytes go to the job plist reader, which reads through the same loader: a
+// job it accepts has a label and a program, and comes back through the job writer
+// with the same label and arguments when XML can carry them.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +19,7 @@
 #include <variant>
 
 #include "platform/linux/bundle.h"
+#include "platform/linux/launch_job.h"
 #include "tests/linux/plist_writer.h"
 
 namespace {
@@ -58,11 +63,34 @@ bool writable(const PlistValue& value) {
   return true;
 }
 
+void checkJob(std::string_view bytes, bool loaded) {
+  using platform::linux_backend::parseLaunchJob;
+  const auto job = parseLaunchJob(bytes);
+  if (!job) {
+    if (job.error().empty()) finding("a job was refused without a reason");
+    return;
+  }
+  if (!loaded) finding("a job loaded from bytes the property-list loader refuses");
+  if (job->label.empty() || job->programArguments.empty() || job->programArguments.front().empty()) {
+    finding("a job loaded without a label or a program");
+  }
+  bool carried = xmlText(job->label);
+  for (const auto& argument : job->programArguments) carried = carried && xmlText(argument);
+  for (const auto& service : job->machServices) carried = carried && xmlText(service);
+  if (!carried) return;
+  const auto again = parseLaunchJob(platform::linux_backend::launchJobXml(*job));
+  if (!again) finding("a job that loaded does not load again once written");
+  if (again->label != job->label || again->programArguments != job->programArguments) {
+    finding("a job changed on its way through the job writer");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const auto loaded = platform::linux_backend::parsePlistDictionary(bytes);
+  checkJob(bytes, loaded.has_value());
   if (!loaded) return 0;
   const std::string xml = linux_test::plistXml(*loaded);
   const auto reloaded = platform::linux_backend::parsePlistDictionary(xml);

@@ -22,14 +22,12 @@ const std::string* plainString(const PlistDictionary& dictionary, const char* ke
   return text != nullptr && text->find('\0') == std::string::npos ? text : nullptr;
 }
 
-}  // namespace
-
-Expected<LaunchJob> readLaunchJob(const std::filesystem::path& path) {
-  auto plist = readPlistDictionary(path);
-  if (!plist) return fail("the job at " + path.string() + " cannot be read: " + plist.error());
+// The job a property list that loaded describes; |where| names it in a refusal.
+Expected<LaunchJob> launchJobFrom(const Expected<PlistDictionary>& plist, const std::string& where) {
+  if (!plist) return fail("the job " + where + " cannot be read: " + plist.error());
   LaunchJob job;
   const std::string* label = plainString(*plist, "Label");
-  if (label == nullptr || label->empty()) return fail("the job at " + path.string() + " has no Label");
+  if (label == nullptr || label->empty()) return fail("the job " + where + " has no Label");
   job.label = *label;
 
   const auto arguments = plist->find("ProgramArguments");
@@ -64,6 +62,14 @@ Expected<LaunchJob> readLaunchJob(const std::filesystem::path& path) {
   }
   return job;
 }
+
+}  // namespace
+
+Expected<LaunchJob> readLaunchJob(const std::filesystem::path& path) {
+  return launchJobFrom(readPlistDictionary(path), "at " + path.string());
+}
+
+Expected<LaunchJob> parseLaunchJob(std::string_view bytes) { return launchJobFrom(parsePlistDictionary(bytes), "given"); }
 
 std::string launchJobXml(const LaunchJob& job) {
   PlistPtr root(plist_new_dict());

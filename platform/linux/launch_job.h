@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/expected.h"
@@ -25,6 +26,8 @@ struct LaunchJob {
 // reader. Refused, with the reason, when it is missing, is not a regular file, does
 // not parse, or lacks a label or a program.
 Expected<LaunchJob> readLaunchJob(const std::filesystem::path& path);
+// The same on the bytes of a job plist already read.
+Expected<LaunchJob> parseLaunchJob(std::string_view bytes);
 
 // The job as an XML property list: Label, ProgramArguments and MachServices, each
 // service name mapped to true.
