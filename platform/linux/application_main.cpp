@@ -3,9 +3,23 @@
 // console or the channel socket that stands in for the Flutter view), loads the main
 // nib and runs the main queue until the application terminates, which it does once
 // the input has ended and every call read has been answered.
+//
+// As a process it cleans up after itself: descriptors 0, 1 and 2 that came closed
+// are opened on /dev/null before anything else is opened; SIGTERM and SIGINT quit
+// the application as its Quit command does (the runtime is torn down, answers still
+// owed are dropped, an installation under way finishes or removes its temporary
+// file) and the process then exits with 128 + the signal's number, as a shell shows
+// a process a signal ended (a second signal ends it at once); a reader that closed
+// standard output quits it as an application whose window went away, with status 0;
+// and a system root whose service sockets could not be bound (a Unix socket's path
+// is at most 107 bytes) is refused at start with status 2.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +28,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "platform/appkit.h"
 #include "platform/linux/channel_socket_messenger.h"
@@ -27,6 +43,96 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kSystemRootVariable = "VELTRINO_SYSTEM_ROOT";
+
+// Standard input, output and error keep their numbers whatever the host opens: one
+// that came closed is opened on /dev/null first, so no socket or file of the host's
+// ever takes its number and gets answers written into it.
+void reserveStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDWR);  // the lowest free number: |fd|
+    if (opened < 0) ::_exit(2);                      // nowhere to say so
+    if (opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+// SIGTERM and SIGINT, turned into a quit on the main queue. The handler only writes
+// the signal's number to a pipe; a thread of its own posts the quit.
+class TerminationSignals {
+ public:
+  template <typename Quit>
+  explicit TerminationSignals(Quit quit) {
+    if (::pipe2(pipe_, O_CLOEXEC) != 0) return;
+    writeEnd_.store(pipe_[1]);
+    reader_ = std::thread([this, quit] {
+      unsigned char signal = 0;
+      for (;;) {
+        const ssize_t n = ::read(pipe_[0], &signal, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || signal == 0) return;  // 0: the host is done
+        quit();
+      }
+    });
+    struct sigaction action {};
+    action.sa_handler = &TerminationSignals::handle;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+  }
+  ~TerminationSignals() {
+    if (!reader_.joinable()) return;
+    const unsigned char done = 0;
+    while (::write(pipe_[1], &done, 1) < 0 && errno == EINTR) {
+    }
+    reader_.join();
+    // Leaves the handler: a late signal still ends the process, at once.
+    ::close(pipe_[0]);
+  }
+  TerminationSignals(const TerminationSignals&) = delete;
+  TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+  // The signal that asked the host to quit, or 0.
+  static int received() { return received_.load(); }
+
+ private:
+  static void handle(int signal) {
+    int expected = 0;
+    if (!received_.compare_exchange_strong(expected, signal)) ::_exit(128 + expected);
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(signal);
+    const int fd = writeEnd_.load();
+    if (fd < 0 || ::write(fd, &byte, 1) != 1) ::_exit(128 + signal);
+    errno = saved;
+  }
+
+  static inline std::atomic<int> received_{0};
+  static inline std::atomic<int> writeEnd_{-1};
+  int pipe_[2] = {-1, -1};
+  std::thread reader_;
+};
+
+// A Unix socket's path holds at most this many bytes before its terminating zero.
+constexpr std::size_t kSocketPathLimit = sizeof(sockaddr_un{}.sun_path) - 1;
+
+// The longest service socket the root may need: one per helper the bundle carries,
+// under var/run (a one-letter label when it carries none).
+std::size_t longestSocketPath(const fs::path& root, const fs::path& bundle, fs::path& longest) {
+  std::vector<std::string> labels = {"x"};
+  std::error_code ec;
+  for (fs::directory_iterator it(bundle / "Contents/Library/LaunchServices", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    labels.push_back(it->path().filename().string());
+  }
+  for (const auto& label : labels) {
+    const fs::path socket = root / "var/run" / (label + ".sock");
+    if (socket.native().size() > longest.native().size()) longest = socket;
+  }
+  return longest.native().size();
+}
 
 struct Options {
   fs::path systemRoot;
@@ -94,15 +200,26 @@ Options parseOptions(int argc, char* argv[]) {
     // nothing to install; say so where a person looks.
     std::fprintf(stderr, "%s: warning: no application bundle at %s\n", program, options.bundle.c_str());
   }
+  fs::path socket;
+  if (const std::size_t length = longestSocketPath(options.systemRoot, options.bundle, socket);
+      length > kSocketPathLimit) {
+    std::fprintf(stderr,
+                 "%s: the system root %s is too long: its service socket %s would take %zu bytes, and a Unix "
+                 "socket's path takes at most %zu\n",
+                 program, options.systemRoot.c_str(), socket.c_str(), length, kSocketPathLimit);
+    std::exit(2);
+  }
   return options;
 }
 
 }  // namespace
 
 int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
-  const Options options = parseOptions(argc, argv);
-  // A reader that went away must not kill the host mid-write.
+  reserveStandardDescriptors();
+  // A reader that went away must not kill the host mid-write: the write fails with
+  // EPIPE instead, and standard output's writer quits the application.
   ::signal(SIGPIPE, SIG_IGN);
+  const Options options = parseOptions(argc, argv);
 
   using namespace linux_backend;
   auto runtime = std::make_unique<LinuxRuntime>(options.systemRoot, options.bundle);
@@ -131,6 +248,17 @@ int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
 
   auto application = NSApplication::sharedApplication();
   application->setTerminationHandler([queue] { queue->stop(); });
+  // Quits posted from other threads: the signals' thread and whichever thread found
+  // standard output's reader gone.
+  auto quit = [queue, weak = std::weak_ptr<NSApplication>(application)] {
+    queue->async([weak] {
+      if (auto app = weak.lock(); app && !app->isTerminated()) app->terminate(nullptr);
+    });
+  };
+  auto signals = std::make_unique<TerminationSignals>(quit);
+  // On the console, standard output is the interface; with a channel socket it only
+  // carries diagnostics.
+  if (options.channelSocket.empty()) LineWriter::standardOutput().onReaderGone(quit);
   queue->async([application, messenger, loadMainNib] {
     loadMainNib(*application);
     application->finishLaunching();
@@ -143,10 +271,13 @@ int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
   // objects (and with them the plug-in and its connection, which flushes what it
   // sent), then the runtime: the main queue's leftovers, then the link's background
   // thread.
+  LineWriter::standardOutput().onReaderGone(nullptr);
+  signals.reset();
   messenger.reset();
   NSApplication::setSharedApplication(nullptr);
   application.reset();
   runtime.reset();
+  if (const int signal = TerminationSignals::received(); signal != 0) std::exit(128 + signal);
   return 0;
 }
 

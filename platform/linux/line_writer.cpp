@@ -16,18 +16,32 @@ bool LineWriter::writeLine(std::string_view line) {
   appendAsOneLine(buffer, line);
   buffer.push_back('\n');
 
-  std::lock_guard lock(mutex_);
-  std::string_view rest = buffer;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd_, rest.data(), rest.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
+  std::function<void()> gone;
+  {
+    std::lock_guard lock(mutex_);
+    if (gone_) return false;
+    std::string_view rest = buffer;
+    while (!rest.empty()) {
+      const ssize_t written = ::write(fd_, rest.data(), rest.size());
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EPIPE) return false;
+        gone_ = true;
+        gone = std::move(goneHandler_);
+        break;
+      }
+      if (written == 0) return false;  // never for a pipe, file or terminal; do not spin
+      rest.remove_prefix(static_cast<std::size_t>(written));
     }
-    if (written == 0) return false;  // never for a pipe, file or terminal; do not spin
-    rest.remove_prefix(static_cast<std::size_t>(written));
+    if (!gone_) return true;
   }
-  return true;
+  if (gone) gone();
+  return false;
+}
+
+void LineWriter::onReaderGone(std::function<void()> handler) {
+  std::lock_guard lock(mutex_);
+  goneHandler_ = std::move(handler);
 }
 
 LineWriter& LineWriter::standardOutput() {

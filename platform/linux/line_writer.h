@@ -3,6 +3,7 @@
 // ever interleave mid-line.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string_view>
 
@@ -21,6 +22,11 @@ class LineWriter {
   // the line is then lost, as a print to a closed stdout is.
   bool writeLine(std::string_view line);
 
+  // |handler| runs once, on the writing thread and outside the lock, when the
+  // descriptor's reader has gone (EPIPE: SIGPIPE must be ignored). Lines after that
+  // are dropped without a write.
+  void onReaderGone(std::function<void()> handler);
+
   // The process-wide writers of standard output and standard error.
   static LineWriter& standardOutput();
   static LineWriter& standardError();
@@ -28,6 +34,8 @@ class LineWriter {
  private:
   const int fd_;
   std::mutex mutex_;
+  bool gone_ = false;
+  std::function<void()> goneHandler_;
 };
 
 class LinuxStandardOutput final : public StandardOutput {
