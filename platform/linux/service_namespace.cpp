@@ -1,6 +1,8 @@
 #include "platform/linux/service_namespace.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -8,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -19,6 +23,8 @@
 
 #include "platform/linux/detached_process.h"
 #include "platform/linux/launch_job.h"
+#include "platform/linux/launch_ownership.h"
+#include "platform/linux/line_writer.h"
 #include "platform/linux/service_connection.h"
 #include "platform/linux/unique_fd.h"
 
@@ -59,6 +65,33 @@ UniqueFd connectTo(const std::filesystem::path& path, int& error) {
   return fd;
 }
 
+// Whether the process that listens at the other end of |fd| runs as |owner|.
+bool answeredBy(int fd, uid_t owner) {
+  ucred peer{};
+  socklen_t size = sizeof(peer);
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer) && peer.uid == owner;
+}
+
+// Holds the advisory lock that serializes starting |label|'s job among every process
+// that launches on this system root, until it goes out of scope. Without a lock file
+// (a root that cannot be written) the process serializes only its own launches.
+class LaunchLock {
+ public:
+  LaunchLock(const SystemRoot& root, const std::string& label) {
+    const auto path = root.resolve("/var/run") / (label + ".lock");
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    while (fd_ && ::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  LaunchLock(const LaunchLock&) = delete;
+  LaunchLock& operator=(const LaunchLock&) = delete;
+
+ private:
+  UniqueFd fd_;  // closing it lets the lock go
+};
+
 using Run = std::shared_ptr<asio::posix::stream_descriptor>;
 
 bool ended(asio::posix::stream_descriptor& run) {
@@ -96,7 +129,16 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   Expected<UniqueFd, Unreachable> open(const std::string& label) {
     if (!usableLabel(label)) return unexpected(Unreachable::NoJob);
     std::lock_guard lock(mutex_);
+    // Another host on this root may be starting the job: it is waited for, and the
+    // helper it started is then found answering.
+    const LaunchLock launching(root_, label);
     const auto path = root_.serviceSocket(label);
+    // Only a service run by the system root's owner is told anything: a socket that
+    // another user put in the service's place fails the connection before its first
+    // message.
+    struct stat rootStatus {};
+    if (::stat(root_.root().c_str(), &rootStatus) != 0) return unexpected(Unreachable::Failed);
+    const uid_t owner = rootStatus.st_uid;
     int error = 0;
     if (auto it = services_.find(label); it != services_.end()) {
       Service& service = it->second;
@@ -105,10 +147,11 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
         service.watching = false;
       }
       if (UniqueFd client = connectTo(path, error)) {
-        if (!service.program) {
+        if (!answeredBy(client.get(), owner)) return unexpected(Unreachable::Failed);
+        if (!service.program && !service.deferred) {
           // Nothing runs for it: this connection starts the next run.
           auto job = jobFor(label);
-          if (!job || !launch(label, service, *job)) {
+          if (!job || !start(label, service, *job)) {
             withdraw(label);
             return unexpected(job ? Unreachable::Failed : Unreachable::NoJob);
           }
@@ -122,7 +165,10 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     }
 
     // Served by a program that someone else started.
-    if (UniqueFd client = connectTo(path, error)) return client;
+    if (UniqueFd client = connectTo(path, error)) {
+      if (!answeredBy(client.get(), owner)) return unexpected(Unreachable::Failed);
+      return client;
+    }
     if (error != ENOENT && error != ECONNREFUSED) return unexpected(Unreachable::Failed);
     auto job = jobFor(label);
     if (!job) return unexpected(Unreachable::NoJob);
@@ -131,12 +177,13 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     if (!service.listener) return unexpected(Unreachable::Failed);
     // Connected before the program starts: it waits in the backlog, no polling.
     UniqueFd client = connectTo(path, error);
-    if (!client || !launch(label, service, *job)) {
+    if (client && !answeredBy(client.get(), owner)) client = UniqueFd();
+    if (!client || !start(label, service, *job)) {
       ::unlink(path.c_str());
       return unexpected(Unreachable::Failed);
     }
     // Without a way to see the run end, the program alone keeps the socket.
-    if (service.program) {
+    if (service.program || service.deferred) {
       services_[label] = std::move(service);
       watch(label);
     }
@@ -155,15 +202,74 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     bool restarted = false;
     // Whether the end of |program| is being waited for on the background context.
     bool watching = false;
+    // The next run, held back by the job's throttle interval; connections wait for it
+    // in the backlog.
+    std::shared_ptr<asio::steady_timer> deferred;
   };
 
+  using Clock = std::chrono::steady_clock;
+
+  // Starts the job at once, or, when its previous start is more recent than its
+  // throttle interval, as soon as that has passed. Either way the socket is listened
+  // on from now, so connections wait rather than fail.
+  bool start(const std::string& label, Service& service, const LaunchJob& job) {
+    const auto last = lastStart_.find(label);
+    const auto allowed = last == lastStart_.end() ? Clock::now() : last->second + job.throttleInterval;
+    if (Clock::now() >= allowed) return launch(label, service, job);
+    service.program.reset();
+    service.watching = false;
+    auto timer = std::make_shared<asio::steady_timer>(io_, allowed);
+    service.deferred = timer;
+    timer->async_wait([self = shared_from_this(), label, timer](std::error_code ec) {
+      if (ec != asio::error::operation_aborted) self->deferredStart(label, timer);
+    });
+    return true;
+  }
+
+  void deferredStart(const std::string& label, const std::shared_ptr<asio::steady_timer>& timer) {
+    std::lock_guard lock(mutex_);
+    const LaunchLock launching(root_, label);
+    auto it = services_.find(label);
+    if (it == services_.end() || it->second.deferred != timer) return;
+    Service& service = it->second;
+    service.deferred.reset();
+    // Only a connection still waiting asks for the run.
+    pollfd waiting{service.listener.get(), POLLIN, 0};
+    const bool asked = ::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
+    auto job = asked ? jobFor(label) : std::nullopt;
+    if (!job || !launch(label, service, *job)) {
+      withdraw(label);
+      return;
+    }
+    if (!service.program) {
+      services_.erase(it);
+      return;
+    }
+    watch(label);
+  }
+
+  // The job to start for |label|, if one answers for it and may be started: like
+  // launchd, neither a job plist nor a program that someone other than the system
+  // root's owner could have put in place is used. A refusal is told on standard output.
   std::optional<LaunchJob> jobFor(const std::string& label) const {
-    auto job = readLaunchJob(root_.jobPlist(label));
+    const auto plist = root_.jobPlist(label);
+    std::error_code missing;
+    if (!std::filesystem::exists(plist, missing)) return std::nullopt;
+    if (auto owned = checkLaunchOwnership(root_.root(), plist); !owned) return refuse(label, owned.error());
+    auto job = readLaunchJob(plist);
     const bool answers = job && job->label == label &&
                          std::find(job->machServices.begin(), job->machServices.end(), label) !=
                              job->machServices.end();
     if (!answers) return std::nullopt;
+    if (auto owned = checkLaunchOwnership(root_.root(), job->programArguments.front()); !owned) {
+      return refuse(label, owned.error());
+    }
     return std::move(*job);
+  }
+
+  static std::nullopt_t refuse(const std::string& label, const std::string& why) {
+    LineWriter::standardOutput().writeLine("The job " + label + " is not started: " + why);
+    return std::nullopt;
   }
 
   UniqueFd listenAt(const std::filesystem::path& path) const {
@@ -194,6 +300,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     program.logFile = logPath;
     const auto pid = startDetached(program);
     if (!pid) return false;
+    lastStart_[label] = Clock::now();
     service.program.reset();
     service.watching = false;
     UniqueFd run(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0)));
@@ -216,6 +323,10 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     std::lock_guard lock(mutex_);
     if (leases_ > 0) return;
     for (auto& [label, service] : services_) {
+      if (service.deferred) {
+        service.deferred->cancel();
+        service.deferred.reset();
+      }
       if (!service.watching) continue;
       std::error_code ignored;
       service.program->cancel(ignored);
@@ -225,6 +336,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
 
   void programEnded(const std::string& label, const Run& run) {
     std::lock_guard lock(mutex_);
+    const LaunchLock launching(root_, label);
     auto it = services_.find(label);
     if (it == services_.end() || it->second.program != run) return;
     Service& service = it->second;
@@ -236,12 +348,12 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     // that run ends with connections still waiting too, the program is not getting
     // anywhere: they are let go rather than starting it over and over.
     auto job = service.restarted ? std::nullopt : jobFor(label);
-    if (!job || !launch(label, service, *job)) {
+    if (!job || !start(label, service, *job)) {
       withdraw(label);
       return;
     }
     service.restarted = true;
-    if (!service.program) {
+    if (!service.program && !service.deferred) {
       services_.erase(it);
       return;
     }
@@ -253,6 +365,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   void withdraw(const std::string& label) {
     auto it = services_.find(label);
     if (it == services_.end()) return;
+    if (it->second.deferred) it->second.deferred->cancel();
     if (!it->second.program) ::unlink(root_.serviceSocket(label).c_str());
     services_.erase(it);
   }
@@ -262,6 +375,8 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   // One launch at a time, so two connections never start the same job twice.
   std::mutex mutex_;
   std::map<std::string, Service> services_;
+  // When each job was last started, which its throttle interval counts from.
+  std::map<std::string, Clock::time_point> lastStart_;
   std::size_t leases_ = 0;
 };
 

@@ -230,32 +230,18 @@ INSTANTIATE_TEST_SUITE_P(
                       WireFault{"HalfAFrameThenClosed", "--half-frame-reply", "iosOff", "off"}),
     [](const ::testing::TestParamInfo<WireFault>& info) { return std::string(info.param.name); });
 
-TEST(Faults, TheSocketFileRemovedWhileConnected) {
+// Nobody can reach a helper whose socket file is gone: it ends within a second or
+// so, and the interruption's access (the tunnel is on) reaches the next run.
+TEST(Faults, AHelperWhoseSocketFileIsRemovedEndsAndTheNextRunServes) {
   TempRoot root;
-  // setRule is answered under a call id that was never sent, which breaks the link.
-  root.installHelper({"--unknown-id-reply", "setRule"});
+  root.installHelper();
   HostProcess host(root);
   expectNull(host, "on", Json::object());
   ASSERT_TRUE(fs::remove(root.serviceSocket()));
-
-  // The link in place does not need the file.
+  ASSERT_TRUE(root.waitForOps(2));
+  EXPECT_EQ(root.helperPids().size(), 2u);
   expectServedVersion(host);
-
-  // A new link is needed while the first helper still runs, its file gone: the
-  // interruption's access (the tunnel is on) must reach a helper all the same.
-  const int rules = host.call("set_rules", kRules);
-  ASSERT_TRUE(root.waitForOps(4));
-  expectGuarded(host, rules, "set_rules");
-  expectServedVersion(host);
-
-  // And with the file gone and the helper dead.
-  ASSERT_TRUE(fs::remove(root.serviceSocket()));
-  ASSERT_EQ(::kill(root.helperPids().at(1), SIGKILL), 0);
-  ASSERT_TRUE(root.waitForOps(6));
-  expectServedVersion(host);
-
-  EXPECT_THAT(root.opNames(), ElementsAre("#1 iosOn", "#1 getTunnelVersion", "#1 setRule", "#2 access",
-                                          "#2 getTunnelVersion", "#3 access", "#3 getTunnelVersion"));
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 iosOn", "#2 access", "#2 getTunnelVersion"));
   expectCleanEnd(root, host);
 }
 

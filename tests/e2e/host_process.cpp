@@ -63,7 +63,7 @@ fs::path TempRoot::opsLog() const { return path_ / "var/log" / (std::string(kLab
 fs::path TempRoot::serviceSocket() const { return path_ / "var/run" / (std::string(kLabel) + ".sock"); }
 
 // The paths and flags the tests use need no XML escaping.
-void TempRoot::writeJob(const std::vector<std::string>& flags) const {
+void TempRoot::writeJob(const std::vector<std::string>& flags, std::optional<int> throttleSeconds) const {
   fs::create_directories(path_ / "Library/LaunchDaemons");
   std::ofstream plist(path_ / "Library/LaunchDaemons" / (std::string(kLabel) + ".plist"));
   plist << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -74,7 +74,9 @@ void TempRoot::writeJob(const std::vector<std::string>& flags) const {
         << "  <key>ProgramArguments</key>\n  <array>\n"
         << "    <string>" << helperPath().string() << "</string>\n";
   for (const auto& f : flags) plist << "    <string>" << f << "</string>\n";
-  plist << "  </array>\n  <key>MachServices</key>\n  <dict>\n    <key>" << kLabel
+  plist << "  </array>\n";
+  if (throttleSeconds) plist << "  <key>ThrottleInterval</key>\n  <integer>" << *throttleSeconds << "</integer>\n";
+  plist << "  <key>MachServices</key>\n  <dict>\n    <key>" << kLabel
         << "</key>\n    <true/>\n  </dict>\n</dict>\n</plist>\n";
 }
 

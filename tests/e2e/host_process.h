@@ -37,9 +37,11 @@ class TempRoot {
   std::filesystem::path opsLog() const;
   std::filesystem::path serviceSocket() const;
   // Puts the reference helper in place as if it had been installed, with a job whose
-  // program arguments carry |flags|; writeJob replaces only the job.
+  // program arguments carry |flags|; writeJob replaces only the job. The job's
+  // ThrottleInterval is |throttleSeconds|, none (launchd's ten seconds) when absent:
+  // zero lets a test restart a helper at once.
   void installHelper(const std::vector<std::string>& flags = {}) const;
-  void writeJob(const std::vector<std::string>& flags) const;
+  void writeJob(const std::vector<std::string>& flags, std::optional<int> throttleSeconds = 0) const;
 
   // Every operation the reference helpers received so far, in order.
   std::vector<Json> ops() const;

@@ -67,7 +67,7 @@ class Peer {
 
  private:
   UniqueFd fd_;
-  wire::FrameDecoder decoder_;
+  wire::FrameDecoder decoder_{wire::kMaxRequestBytes};
 };
 
 // What the connection reported, in order; each entry marked when it did not run on
@@ -241,7 +241,7 @@ TEST_F(ServiceConnectionTest, AFailedAttemptOrAnOversizeMessageFailsThatMessageA
   send("a:");
   // A message sent by a failure handler, while those behind the failed one still
   // wait, goes after them.
-  connection->send(XPCMessage{"huge:", {std::string(wire::kMaxFrameBytes, 'x')}, false}, {},
+  connection->send(XPCMessage{"huge:", {std::string(wire::kMaxRequestBytes, 'x')}, false}, {},
                    [this](const NSError& e) {
                      log.add("huge: failed " + std::to_string(e.code));
                      send("c:", "", false);
@@ -258,6 +258,27 @@ TEST_F(ServiceConnectionTest, AFailedAttemptOrAnOversizeMessageFailsThatMessageA
   }
   EXPECT_THAT(written, ElementsAre("b:", "c:"));
   EXPECT_EQ(attempts(), 2);
+}
+
+// A request many times the reply limit goes out whole, in pieces, and its reply comes
+// back; the messages around it keep their order.
+TEST_F(ServiceConnectionTest, ARequestUpToTheRequestLimitIsSentWhole) {
+  Peer peer = offerSocket();
+  const std::string big(wire::kMaxRequestBytes - 64, 'x');
+  send("before:", "", false);
+  send("big:", big);
+  send("after:", "", false);
+  auto before = peer.next();
+  auto request = peer.next();
+  auto after = peer.next();
+  ASSERT_TRUE(before && request && after);
+  EXPECT_EQ(before->selector, "before:");
+  EXPECT_EQ(after->selector, "after:");
+  ASSERT_EQ(request->selector, "big:");
+  EXPECT_TRUE(std::get<std::string>(request->arguments.at(0)) == big);
+  ASSERT_TRUE(request->id);
+  peer.reply({wire::Reply{*request->id, {std::string("done")}}});
+  EXPECT_THAT(log.waitFor(1), ElementsAre("big: got done"));
 }
 
 TEST_F(ServiceConnectionTest, WhatWasSentIsStillWrittenOutAfterTheConnectionGoes) {

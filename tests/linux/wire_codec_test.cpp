@@ -86,11 +86,26 @@ TEST(WireCodec, StringsThatAreNotUtf8AreRepairedSoThePeerTakesThem) {
   }
 }
 
-TEST(WireCodec, AFrameOverTheLimitIsNotWritten) {
-  const std::string big(wire::kMaxFrameBytes, 'x');
-  EXPECT_FALSE(wire::encodeFrame(wire::Reply{1, {big}}));
-  EXPECT_FALSE(wire::encodeFrame(wire::Request{big, {}, std::nullopt}));
-  EXPECT_TRUE(wire::encodeFrame(wire::Reply{1, {big.substr(0, wire::kMaxFrameBytes - 32)}}));
+// Replies stay within a mebibyte; requests may be as large as XPC carries.
+TEST(WireCodec, AFrameOverItsLimitIsNotWrittenAndIsReadOnlyWhereThatLimitHolds) {
+  const std::string big(wire::kMaxRequestBytes, 'x');
+  const std::string_view reply(big.data(), wire::kMaxFrameBytes);
+  EXPECT_FALSE(wire::encodeFrame(wire::Reply{1, {std::string(reply)}}));
+  EXPECT_TRUE(wire::encodeFrame(wire::Reply{1, {std::string(reply.substr(32))}}));
+  EXPECT_FALSE(wire::encodeFrame(wire::Request{"a:", {big}, std::nullopt}));
+  const auto request = wire::encodeFrame(wire::Request{"a:", {big.substr(64)}, std::nullopt});
+  ASSERT_TRUE(request);
+  EXPECT_GT(request->size(), wire::kMaxFrameBytes * 63);
+
+  wire::FrameDecoder replies;
+  replies.feed(*request);
+  EXPECT_FALSE(replies.next());
+  EXPECT_TRUE(replies.failed());
+  wire::FrameDecoder requests(wire::kMaxRequestBytes);
+  requests.feed(*request);
+  const auto message = requests.next();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(std::get<std::string>(std::get<wire::Request>(*message).arguments.at(0)).size(), big.size() - 64);
 }
 
 // A body refused, and a word of the reason.

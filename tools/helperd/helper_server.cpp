@@ -125,7 +125,7 @@ class HelperServer::Impl::Session : public std::enable_shared_from_this<Session>
 
   std::shared_ptr<Impl> server_;
   Stream::socket socket_;
-  wire::FrameDecoder decoder_;
+  wire::FrameDecoder decoder_{wire::kMaxRequestBytes};
   std::array<char, 65536> buffer_{};
   std::deque<Outgoing> queue_;
   bool writing_ = false;

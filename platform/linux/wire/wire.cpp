@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 #include <msgpack.hpp>
 
@@ -156,15 +157,18 @@ std::string bodyOf(const Shape& message) {
 }
 
 template <typename Shape>
+constexpr std::size_t limitOf = std::is_same_v<Shape, Request> ? kMaxRequestBytes : kMaxFrameBytes;
+
+template <typename Shape>
 std::optional<std::string> frameOf(const Shape& message) {
   // Not even built when it cannot fit.
-  if (leastBody(message) > kMaxFrameBytes) return std::nullopt;
+  if (leastBody(message) > limitOf<Shape>) return std::nullopt;
   std::string frame;
   frame.reserve(kHeaderBytes + leastBody(message) + kBodySlack);
   frame.append(kHeaderBytes, '\0');
   appendBody(frame, message);
   const std::size_t length = frame.size() - kHeaderBytes;
-  if (length > kMaxFrameBytes) return std::nullopt;
+  if (length > limitOf<Shape>) return std::nullopt;
   putHeader(frame.data(), static_cast<std::uint32_t>(length));
   return frame;
 }
@@ -366,7 +370,7 @@ std::size_t FrameDecoder::parseFrames(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
     const std::uint32_t length = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
                                  (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
-    if (length > kMaxFrameBytes) {
+    if (length > limit_) {
       error_ = "a frame of " + std::to_string(length) + " bytes is over the limit";
       break;
     }

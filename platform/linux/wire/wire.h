@@ -16,8 +16,11 @@
 
 namespace platform::linux_backend::wire {
 
-// Largest body a frame may carry; a longer length header breaks the stream.
+// Largest body a reply frame may carry, which is what a decoder takes unless told
+// otherwise; a longer length header breaks the stream.
 inline constexpr std::size_t kMaxFrameBytes = 1048576;
+// Largest body a request frame may carry: messages as large as XPC carries.
+inline constexpr std::size_t kMaxRequestBytes = 64 * 1048576;
 inline constexpr std::size_t kHeaderBytes = 4;
 
 // {"selector": "...", "arguments": [...], "id": N}; the id only when a reply is awaited.
@@ -44,7 +47,8 @@ std::string encodeBody(const Message& message);
 // The same for one shape, without first copying it into a Message.
 std::string encodeBody(const Request& request);
 std::string encodeBody(const Reply& reply);
-// A whole frame (header and body); none when the body would exceed kMaxFrameBytes.
+// A whole frame (header and body); none when the body would exceed its limit:
+// kMaxRequestBytes for a request, kMaxFrameBytes for a reply.
 std::optional<std::string> encodeFrame(const Message& message);
 std::optional<std::string> encodeFrame(const Request& request);
 std::optional<std::string> encodeFrame(const Reply& reply);
@@ -62,6 +66,8 @@ Expected<Message> decodeBody(std::string_view body);
 // good: later input is ignored and no further message comes out.
 class FrameDecoder {
  public:
+  // Takes frames of up to |limit| bytes of body: kMaxRequestBytes where requests are read.
+  explicit FrameDecoder(std::size_t limit = kMaxFrameBytes) : limit_(limit) {}
   void feed(std::string_view bytes);
   // The next complete message, in order; none while more bytes are needed. Messages
   // that were whole before a bad frame still come out; nothing after it does.
@@ -78,6 +84,7 @@ class FrameDecoder {
 
   // Bytes before head_ belong to frames already decoded; they are dropped only when
   // that is cheap compared with what is still held.
+  std::size_t limit_;
   std::string buffer_;
   std::size_t head_ = 0;
   std::deque<Message> ready_;

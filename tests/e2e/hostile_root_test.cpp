@@ -1,0 +1,301 @@
+// The launcher under a system root that works against it: helpers that end as soon
+// as they start, jobs and programs that someone else could have put in place. Every call is still answered once and the host ends cleanly.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "expectations.h"
+#include "host_process.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+const Json kToken = {{"app", "veltrino"}, {"uid", "u-1"}, {"token", "tok-1"}, {"device", "dev-1"}, {"version", "3.2"}};
+const Json kHive = {{"ip", "10.8.0.1"}, {"port", "443"}, {"hive", "eu-1"}};
+
+// Puts in the helper's place a program that says it started and ends at once.
+void installExitingHelper(const TempRoot& root, std::optional<int> throttleSeconds) {
+  fs::create_directories(root.helperPath().parent_path());
+  std::ofstream(root.helperPath()) << "#!/bin/sh\necho started\n";
+  fs::permissions(root.helperPath(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                         fs::perms::others_read | fs::perms::others_exec);
+  root.writeJob({}, throttleSeconds);
+}
+
+// How often the helper was started: the lines it left in its log.
+std::size_t starts(const TempRoot& root) {
+  std::ifstream log(root.path() / "var/log/com.veltrino.mac.helper.log");
+  std::size_t count = 0;
+  for (std::string line; std::getline(log, line);) count += line == "started";
+  return count;
+}
+
+void expectCleanEnd(HostProcess& host) {
+  EXPECT_EQ(host.finish(), 0);
+  expectEachCallAnsweredOnce(host);
+  expectOwnDiagnostics(host);
+  expectQuietStandardError(host);
+}
+
+struct Throttle {
+  const char* name;
+  std::optional<int> seconds;  // the job's ThrottleInterval; launchd's ten when absent
+  std::chrono::seconds interval;
+};
+
+void PrintTo(const Throttle& throttle, std::ostream* out) { *out << throttle.name; }
+
+class Throttling : public ::testing::TestWithParam<Throttle> {};
+
+// With the tunnel on, each interruption asks for the helper again. A helper that ends
+// at once is started no more often than its throttle interval allows, and is started
+// again: the calls wait for it, their guard answers them.
+TEST_P(Throttling, AHelperThatEndsAtOnceIsStartedNoMoreOftenThanItsInterval) {
+  const Throttle& throttle = GetParam();
+  TempRoot root;
+  installExitingHelper(root, throttle.seconds);
+  const auto began = std::chrono::steady_clock::now();
+  HostProcess host(root);
+  for (int id : host.callAll({{"set_token", kToken}, {"set_hive", kHive}, {"on", Json::object()}})) {
+    EXPECT_TRUE(host.answer(id).contains("result")) << id;
+  }
+  std::this_thread::sleep_until(began + 6s);
+  const std::size_t counted = starts(root);
+  const auto elapsed = std::chrono::steady_clock::now() - began;
+  EXPECT_GE(counted, throttle.interval <= 1s ? 3u : 1u);
+  EXPECT_LE(counted, static_cast<std::size_t>(elapsed / throttle.interval) + 1) << "in " << elapsed / 1ms << " ms";
+  expectCleanEnd(host);
+}
+
+INSTANTIATE_TEST_SUITE_P(HostileRoot, Throttling,
+                         ::testing::Values(Throttle{"OneSecond", 1, 1s}, Throttle{"LaunchdDefault", std::nullopt, 10s}),
+                         [](const ::testing::TestParamInfo<Throttle>& info) { return std::string(info.param.name); });
+
+// What another user could have changed: the file made writable by group or others, or
+// handed to another user (root may give files away; nobody's uid is taken for one).
+struct Tampering {
+  const char* name;
+  const char* path;  // under the system root
+  fs::perms added;   // permissions added to it
+  bool givenAway;    // owned by another user
+  const char* failure;
+};
+
+void PrintTo(const Tampering& tampering, std::ostream* out) { *out << tampering.name; }
+
+class Ownership : public ::testing::TestWithParam<Tampering> {};
+
+// The job is not started and the connection is invalidated as for a missing job: the
+// call is left to the guard, once, and the launcher says what it refused.
+TEST_P(Ownership, AJobSomeoneElseCouldHaveWrittenIsNotStarted) {
+  const Tampering& tampering = GetParam();
+  TempRoot root;
+  root.installHelper();
+  const fs::path target = root.path() / tampering.path;
+  fs::permissions(target, tampering.added, fs::perm_options::add);
+  if (tampering.givenAway && ::chown(target.c_str(), 65534, 65534) != 0) {
+    GTEST_SKIP() << "cannot give " << target << " to another user here: " << std::strerror(errno);
+  }
+  HostProcess host(root);
+  const int id = host.call("off");
+  EXPECT_EQ(host.answer(id), Json({{"id", id}, {"method", "off"}, {"result", nullptr}}));
+  EXPECT_GE(host.latency(id), 4900ms);
+  EXPECT_EQ(host.finish(), 0);
+  expectEachCallAnsweredOnce(host);
+  expectQuietStandardError(host);
+  EXPECT_THAT(host.diagnostics(),
+              ElementsAre("The job com.veltrino.mac.helper is not started: " + target.string() + tampering.failure,
+                          "Unable to connect to Helper although it is installed"));
+  EXPECT_TRUE(root.ops().empty());
+  EXPECT_FALSE(fs::exists(root.path() / "var/log/com.veltrino.mac.helper.log"));
+}
+
+constexpr const char* kProgram = "Library/PrivilegedHelperTools/com.veltrino.mac.helper";
+constexpr const char* kJob = "Library/LaunchDaemons/com.veltrino.mac.helper.plist";
+constexpr const char* kWritable = " is writable by group or others";
+constexpr const char* kNotOwned = " is not owned by the system root's owner";
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileRoot, Ownership,
+    ::testing::Values(Tampering{"ProgramWritableByOthers", kProgram, fs::perms::others_write, false, kWritable},
+                      Tampering{"ProgramWritableByGroup", kProgram, fs::perms::group_write, false, kWritable},
+                      Tampering{"ProgramOfAnotherUser", kProgram, fs::perms::none, true, kNotOwned},
+                      Tampering{"JobWritableByOthers", kJob, fs::perms::others_write, false, kWritable},
+                      Tampering{"JobOfAnotherUser", kJob, fs::perms::none, true, kNotOwned},
+                      Tampering{"ProgramFolderWritableByGroup", "Library/PrivilegedHelperTools",
+                                fs::perms::group_write, false, kWritable},
+                      Tampering{"JobFolderOfAnotherUser", "Library/LaunchDaemons", fs::perms::none, true, kNotOwned},
+                      Tampering{"LibraryWritableByOthers", "Library", fs::perms::others_all, false, kWritable}),
+    [](const ::testing::TestParamInfo<Tampering>& info) { return std::string(info.param.name); });
+
+// A service socket that another user (nobody's uid) listens on, moved into the
+// service's place. It tells, on a pipe, each connection it accepted ('A') and each
+// read that brought bytes ('D').
+class PlantedSocket {
+ public:
+  explicit PlantedSocket(const fs::path& target) {
+    std::string pattern = (fs::temp_directory_path() / "veltrino-plant-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      failWith("mkdtemp");
+      return;
+    }
+    folder_ = pattern;
+    ::chmod(folder_.c_str(), 0777);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = (folder_ / "s").string();
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(report_) != 0) {
+      failWith("pipe");
+      return;
+    }
+    pid_ = ::fork();
+    if (pid_ < 0) {
+      failWith("fork");
+      return;
+    }
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      ::close(report_[0]);
+      const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      const bool up = ::setgid(65534) == 0 && ::setuid(65534) == 0 && listener >= 0 &&
+                      ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+                      ::listen(listener, 16) == 0;
+      const char state = up ? 'R' : 'F';
+      if (::write(ready[1], &state, 1) != 1 || !up) ::_exit(1);
+      for (;;) {
+        const int peer = ::accept(listener, nullptr, nullptr);
+        if (peer < 0) continue;
+        if (::write(report_[1], "A", 1) != 1) ::_exit(1);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(peer, buffer, sizeof(buffer))) > 0) {
+          if (::write(report_[1], "D", 1) != 1) ::_exit(1);
+        }
+        ::close(peer);
+      }
+    }
+    ::close(ready[1]);
+    ::close(report_[1]);
+    report_[1] = -1;
+    char state = 0;
+    const bool up = ::read(ready[0], &state, 1) == 1 && state == 'R';
+    ::close(ready[0]);
+    if (!up) {
+      failWith("another user cannot listen on a socket here");
+      return;
+    }
+    fs::create_directories(target.parent_path());
+    if (::rename(path.c_str(), target.c_str()) != 0) {
+      failWith("rename");
+      return;
+    }
+  }
+  ~PlantedSocket() {
+    stop();
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+  // What it saw, once it is stopped.
+  std::string stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      char buffer[256];
+      ssize_t n;
+      while (report_[0] >= 0 && (n = ::read(report_[0], buffer, sizeof(buffer))) > 0) seen_.append(buffer, n);
+    }
+    if (report_[0] >= 0) ::close(report_[0]);
+    report_[0] = -1;
+    return seen_;
+  }
+  std::string failure;  // why it could not be planted; empty when it is
+
+ private:
+  void failWith(const std::string& what) { failure = what + ": " + std::strerror(errno); }
+  fs::path folder_;
+  pid_t pid_ = -1;
+  int report_[2] = {-1, -1};
+  std::string seen_;
+};
+
+// The host connects, sees who listens, and sends nothing there: its calls are still
+// answered once each.
+TEST(HostileRoot, ASocketPlantedByAnotherUserGetsNoMessage) {
+  TempRoot root;
+  root.installHelper();
+  PlantedSocket planted(root.serviceSocket());
+  if (!planted.failure.empty()) GTEST_SKIP() << "cannot plant a socket as another user: " << planted.failure;
+  HostProcess host(root);
+  for (int id : host.callAll({{"get_tunnel_version", nullptr}, {"off", nullptr}, {"set_hive", kHive}})) {
+    EXPECT_TRUE(host.answer(id).is_object()) << id;
+  }
+  EXPECT_EQ(host.finish(), 0);
+  expectEachCallAnsweredOnce(host);
+  expectOwnDiagnostics(host);
+  expectQuietStandardError(host);
+  const std::string seen = planted.stop();
+  EXPECT_NE(seen.find('A'), std::string::npos) << "the host never tried the planted socket";
+  EXPECT_EQ(seen.find('D'), std::string::npos) << "the planted socket was sent a message";
+  EXPECT_TRUE(root.ops().empty());
+}
+
+// Two hosts on one root, calling at once: one of them starts the helper, the other
+// finds it answering, and both are served by that one process.
+TEST(HostileRoot, TwoHostsOnOneRootShareOneHelper) {
+  TempRoot root;
+  root.installHelper();
+  {
+    // A long job makes reading it, between finding no helper and binding the socket,
+    // take a while: two launchers not kept apart both start one.
+    const fs::path job = root.path() / "Library/LaunchDaemons/com.veltrino.mac.helper.plist";
+    std::ifstream in(job);
+    std::string plist((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string padding = "  <key>Padding</key>\n  <array>\n";
+    for (int i = 0; i < 50000; ++i) padding += "    <string>padding</string>\n";
+    padding += "  </array>\n";
+    plist.insert(plist.rfind("</dict>"), padding);
+    std::ofstream(job) << plist;
+  }
+  HostProcess first(root);
+  HostProcess second(root);
+  std::this_thread::sleep_for(300ms);  // both up, so that their calls go out together
+  const std::vector<std::pair<std::string, Json>> calls(4, {"get_tunnel_version", nullptr});
+  const auto firstIds = first.callAll(calls);
+  const auto secondIds = second.callAll(calls);
+  for (auto [host, ids] : {std::pair{&first, firstIds}, std::pair{&second, secondIds}}) {
+    for (int id : ids) {
+      EXPECT_EQ(host->answer(id), Json({{"id", id}, {"method", "get_tunnel_version"}, {"result", "1.0.0"}}));
+    }
+  }
+  ASSERT_TRUE(root.waitForOps(8));
+  EXPECT_EQ(root.helperPids().size(), 1u);
+  // A helper that nobody reaches logs no operation, but says it started.
+  std::ifstream log(root.path() / "var/log/com.veltrino.mac.helper.log");
+  std::size_t started = 0;
+  for (std::string line; std::getline(log, line);) started += line.starts_with("veltrino-helperd ");
+  EXPECT_EQ(started, 1u);
+  for (HostProcess* host : {&first, &second}) expectCleanEnd(*host);
+}
+
+}  // namespace
+}  // namespace e2e
