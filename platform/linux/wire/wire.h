@@ -20,7 +20,7 @@ namespace platform::linux_backend::wire {
 // otherwise; a longer length header breaks the stream.
 inline constexpr std::size_t kMaxFrameBytes = 1048576;
 // Largest body a request frame may carry: messages as large as XPC carries.
-inline constexpr std::size_t kMaxRequestBytes = 64 * 1048576;
+inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1048576;
 inline constexpr std::size_t kHeaderBytes = 4;
 
 // {"selector": "...", "arguments": [...], "id": N}; the id only when a reply is awaited.
