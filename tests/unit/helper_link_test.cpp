@@ -103,12 +103,6 @@ TEST_F(InstallHelperTest, EveryFailureHasItsTextAndLeavesNoReference) {
   }
 }
 
-TEST(XPCErrorTest, EachKindPrefixesItsDescription) {
-  EXPECT_EQ(XPCError::helperConnection("The connection was invalidated.").localizedDescription(),
-            "Helper connection error. The connection was invalidated.");
-  EXPECT_EQ(XPCError::helperInstallation("x").localizedDescription(), "Helper installation error. x");
-}
-
 class VersionCheckTest : public PluginTest {
  protected:
   struct Outcome {
