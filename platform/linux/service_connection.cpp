@@ -112,13 +112,14 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
   // Awaited replies, only while a link is up: the link's end fails them all.
   std::map<std::uint64_t, Pending> pending;
 
-  // Runs |f| for the owner unless it let go. A handler may send, or drop the
-  // connection itself.
+  // Runs |f| for the owner. An event (|eventOnly|) is not run once the owner let go;
+  // the reply or failure of a message it sent always is. A handler may send, or drop
+  // the connection itself.
   template <typename F>
-  void deliver(F&& f) {
+  void deliver(F&& f, bool eventOnly = false) {
     {
       std::lock_guard lock(mutex);
-      if (closed) return;
+      if (closed && eventOnly) return;
       handlerThread = std::this_thread::get_id();
     }
     f();
@@ -137,7 +138,7 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
       std::lock_guard lock(mutex);
       event = events.*which;
     }
-    if (event) deliver(event);
+    if (event) deliver(event, true);
   }
 
   // Any thread.
@@ -305,6 +306,8 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
       deliver([&] { handler(std::move(reply->values)); });
     }
     if (current->decoder.failed()) return peerGone(current);
+    // After the owner let go, the last reply it awaited ends the link.
+    if (finishClose()) return;
     read(current);
   }
 
@@ -330,26 +333,29 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     notify(&Events::interrupted);
   }
 
-  // Runs after every message sent before the owner let go was taken up.
+  // Runs after every message sent before the owner let go was taken up. As with XPC,
+  // letting go does not throw away what was sent: the link stays up until it is
+  // written out and every reply awaited on it has come, or until the peer goes, which
+  // fails those replies.
   void beginClose() {
     {
       std::lock_guard lock(mutex);
       closing = true;
-      if (link && link->writing) return;  // the writer finishes it
+      events = {};
     }
     finishClose();
   }
 
-  void finishClose() {
+  // Ends the link once the owner let go and the link owes nothing more; whether it did.
+  bool finishClose() {
     std::shared_ptr<Link> gone;
-    std::map<std::uint64_t, Pending> dropped;
     {
       std::lock_guard lock(mutex);
+      if (!closing || (link && (link->writing || !pending.empty()))) return false;
       gone = std::exchange(link, nullptr);
-      dropped.swap(pending);
-      events = {};
     }
     if (gone) shutDown(*gone);
+    return true;
   }
 };
 

@@ -24,8 +24,10 @@ enum class Unreachable { NoJob, Failed };
 // whenever a message finds no socket up, so it may block for a launch.
 using ServiceOpener = std::function<Expected<UniqueFd, Unreachable>()>;
 
-// Once the connection is destroyed no handler of its owner runs any more, but what
-// was already sent is still written out before the socket closes.
+// Once the connection is destroyed its events (invalidation, interruption) no longer
+// run, but what was already sent still goes out, and the replies it awaits, or their
+// failures when the peer goes, still reach their handlers; the socket closes after
+// that. Those handlers must therefore not rely on the owner being alive.
 class ServiceConnection final : public XPCTransport {
  public:
   // |label| names the service in error texts. |background| is run by one thread; it

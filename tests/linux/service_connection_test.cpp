@@ -281,35 +281,50 @@ TEST_F(ServiceConnectionTest, ARequestUpToTheRequestLimitIsSentWhole) {
   EXPECT_THAT(log.waitFor(1), ElementsAre("big: got done"));
 }
 
-TEST_F(ServiceConnectionTest, WhatWasSentIsStillWrittenOutAfterTheConnectionGoes) {
+// Letting go of the connection throws nothing away: what was sent is written out,
+// and the replies it awaits still reach their handlers; only then does its end close.
+TEST_F(ServiceConnectionTest, AReleasedConnectionWritesOutWhatWasSentAndDeliversItsReplies) {
   Peer peer = offerSocket();
   send("call:");
   // More than the socket holds while the peer does not read: the rest waits for it.
   send("big:", std::string(900000, 'x'), false);
   for (int i = 0; i < 3; ++i) send("oneWay:", std::to_string(i), false);
+  send("last:");
   connection.reset();
 
   std::vector<std::string> written;
-  while (auto request = peer.next()) {
+  std::vector<std::uint64_t> ids;
+  for (int i = 0; i < 6; ++i) {
+    auto request = peer.next();
+    ASSERT_TRUE(request);
     written.push_back(request->selector + std::get<std::string>(request->arguments[0]).substr(0, 1));
+    if (request->id) ids.push_back(*request->id);
   }
-  EXPECT_THAT(written, ElementsAre("call:", "big:x", "oneWay:0", "oneWay:1", "oneWay:2"));
+  EXPECT_THAT(written, ElementsAre("call:", "big:x", "oneWay:0", "oneWay:1", "oneWay:2", "last:"));
+  ASSERT_EQ(ids.size(), 2u);
+  peer.reply({{ids[1], {std::string("2")}}});
+  peer.reply({{ids[0], {std::string("1")}}});
+  EXPECT_FALSE(peer.next());
+  EXPECT_THAT(log.waitFor(2), ElementsAre("last: got 2", "call: got 1"));
 }
 
-TEST_F(ServiceConnectionTest, AHandlerThatDropsTheConnectionKeepsTheRepliesAfterItsOwnFromRunning) {
+// A handler may drop the connection; the replies after its own still run, and the
+// peer going away fails those it never sent, without an interruption event.
+TEST_F(ServiceConnectionTest, AConnectionDroppedByAHandlerStillAnswersTheRestOfItsMessages) {
   Peer peer = offerSocket();
   connection->send(XPCMessage{"drop:", {}, true}, [this](XPCValues) {
     connection.reset();
     log.add("drop: got");
   }, {});
   send("after:");
+  send("unanswered:");
   auto drop = peer.next();
   auto after = peer.next();
-  ASSERT_TRUE(drop && after);
+  ASSERT_TRUE(drop && after && peer.next());
   peer.reply({{*drop->id, {}}, {*after->id, {std::string("late")}}});
-  // The connection closes its end once it has let go.
-  EXPECT_FALSE(peer.next());
-  EXPECT_THAT(log.waitFor(1), ElementsAre("drop: got"));
+  EXPECT_THAT(log.waitFor(2), ElementsAre("drop: got", "after: got late"));
+  peer.close();
+  EXPECT_THAT(log.waitFor(3), ElementsAre("drop: got", "after: got late", "unanswered: failed 4097"));
 }
 
 }  // namespace
