@@ -297,5 +297,19 @@ TEST(HostileRoot, TwoHostsOnOneRootShareOneHelper) {
   for (HostProcess* host : {&first, &second}) expectCleanEnd(*host);
 }
 
+// An updating run releases the old helper's connection while the first access is
+// still on its way back: the reply, late but before the guard, is still its answer.
+TEST(HostileRoot, TheFirstAccessOfAnUpdatingRunIsAnsweredByItsReply) {
+  TempRoot root;
+  root.installHelper({"--build", "1", "--reply-delay-ms", "600", "--late-reply", "access"});
+  HostProcess host(root);
+  const int id = host.call("access");
+  EXPECT_EQ(host.answer(id), Json({{"id", id}, {"method", "access"}, {"result", nullptr}}));
+  EXPECT_LT(host.latency(id), 4000ms) << "left to the guard";
+  ASSERT_TRUE(root.waitForOps(3));
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 exitHelper"));
+  expectCleanEnd(host);
+}
+
 }  // namespace
 }  // namespace e2e

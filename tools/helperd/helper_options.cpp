@@ -40,6 +40,7 @@ const char* usage() {
          "  --version V              the version that getVersion reports\n"
          "  --build B                the build that getVersion reports\n"
          "  --reply-delay-ms N       answer every operation N milliseconds late\n"
+         "  --late-reply OP          only OP is answered late (repeatable)\n"
          "  --silent OP              never answer OP (repeatable)\n"
          "  --access-fail CODE:NAME  access answers false with CODE and NAME\n"
          "  --tunnel-version S       the tunnel version that getTunnelVersion reports\n"
@@ -72,7 +73,7 @@ std::variant<HelperOptions, std::string> parseOptions(const std::vector<std::str
       continue;
     }
     static const std::set<std::string> valued = {"--system-root", "--version",        "--build",
-                                                 "--reply-delay-ms", "--silent",      "--access-fail",
+                                                 "--reply-delay-ms", "--silent",      "--access-fail", "--late-reply",
                                                  "--tunnel-version", "--crash-after"};
     if (valued.count(flag) == 0 && faultFlags.count(flag) == 0) return "unknown option " + flag;
     if (i + 1 >= arguments.size()) return "option " + flag + " needs a value";
@@ -91,6 +92,9 @@ std::variant<HelperOptions, std::string> parseOptions(const std::vector<std::str
         return "--reply-delay-ms needs a number of milliseconds, not \"" + value + "\"";
       }
       options.replyDelay = std::chrono::milliseconds(*n);
+    } else if (flag == "--late-reply") {
+      if (!knownOperation(value)) return "--late-reply: unknown operation \"" + value + "\"";
+      options.late.insert(value);
     } else if (flag == "--silent") {
       if (!knownOperation(value)) return "--silent: unknown operation \"" + value + "\"";
       options.silent.insert(value);

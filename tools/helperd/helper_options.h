@@ -27,6 +27,7 @@ struct HelperOptions {
   std::string version;
   std::string build;
   std::chrono::milliseconds replyDelay{0};
+  std::set<std::string> late;  // when any, the only operations answered late
   std::set<std::string> silent;  // operations never answered
   std::optional<std::pair<std::string, std::string>> accessFailure;  // code, name
   std::optional<std::string> tunnelVersion = std::string("1.0.0");

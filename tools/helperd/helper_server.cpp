@@ -46,6 +46,14 @@ struct HelperServer::Impl : std::enable_shared_from_this<HelperServer::Impl> {
   unsigned long operations = 0;
   const pid_t pid = ::getpid();
   bool exiting = false;
+  // Replies scheduled and not yet written or dropped: asked to exit, the helper
+  // first writes what it owes, as a serial helper would have before reading on.
+  unsigned long owed = 0;
+
+  void settle(unsigned long paid) {
+    owed -= paid;
+    if (exiting && owed == 0) io.stop();
+  }
 
   class Session;
 
@@ -115,11 +123,14 @@ class HelperServer::Impl::Session : public std::enable_shared_from_this<Session>
                         const bool closeAfter = self->queue_.front().closeAfter;
                         self->queue_.pop_front();
                         if (ec || closeAfter) {
+                          const auto dropped = self->queue_.size();
                           self->queue_.clear();
                           self->close();
+                          self->server_->settle(1 + dropped);
                           return;
                         }
                         self->writeNext();
+                        self->server_->settle(1);
                       });
   }
 
@@ -214,7 +225,7 @@ void HelperServer::Impl::receive(const std::shared_ptr<Session>& session, wire::
   }
   if (op == "exitHelper") {
     exiting = true;
-    io.stop();
+    settle(0);
     return;
   }
   if (!request.id) return;
@@ -255,13 +266,16 @@ void HelperServer::Impl::receive(const std::shared_ptr<Session>& session, wire::
       }
     }
   }
-  if (options.replyDelay.count() == 0) {
+  ++owed;
+  if (options.replyDelay.count() == 0 || (!options.late.empty() && options.late.count(op) == 0)) {
     session->write(std::move(bytes), closeAfter);
     return;
   }
   auto timer = std::make_shared<asio::steady_timer>(io, options.replyDelay);
-  timer->async_wait([timer, session, bytes = std::move(bytes), closeAfter](std::error_code ec) mutable {
-    if (!ec) session->write(std::move(bytes), closeAfter);
+  timer->async_wait([self = shared_from_this(), timer, session, bytes = std::move(bytes),
+                     closeAfter](std::error_code ec) mutable {
+    if (ec) return self->settle(1);
+    session->write(std::move(bytes), closeAfter);
   });
 }
 
