@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,7 +80,10 @@ Expected<pid_t> startDetached(const DetachedLaunch& launch) {
 
   // High copies, so that placing them at 0 to 3 in the child cannot clobber one another.
   UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  UniqueFd log(::open(launch.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  // The program's output may say anything: its owner's alone, whatever the umask or
+  // an earlier run left, and never through a link.
+  UniqueFd log(::open(launch.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (log && ::fchmod(log.get(), 0600) != 0) log.reset();
   if (!log) {
     return fail("Couldn't open the log " + launch.logFile.string() + ": " + std::strerror(errno));
   }

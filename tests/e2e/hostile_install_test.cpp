@@ -72,6 +72,7 @@ TEST(HostileInstall, UnderUmask000TheInstallationLeavesFixedModes) {
       {"Library/PrivilegedHelperTools/com.veltrino.mac.helper", 0755},
       {"Library/LaunchDaemons/com.veltrino.mac.helper.plist", 0644},
       {"var/run/com.veltrino.mac.helper.sock", 0600},
+      {"var/log/com.veltrino.mac.helper.log", 0600},
   };
   struct stat rootInfo {};
   ASSERT_EQ(::stat(root.path().c_str(), &rootInfo), 0);
