@@ -123,8 +123,8 @@ class FakeTransport final : public XPCTransport {
       : ns_(ns), state_(std::move(state)) {}
   ~FakeTransport() override {
     state_->closed = true;
-    state_->pending.clear();
     state_->events = {};
+    ns_.released_.push_back(std::move(state_));
   }
   void resume(Events events) override { state_->events = std::move(events); }
   void send(XPCMessage message, XPCReplyHandler reply, XPCErrorHandler failure) override {
@@ -197,7 +197,7 @@ void FakeServiceNamespace::deliver(const std::shared_ptr<TransportState>& transp
       std::weak_ptr<TransportState> weak = transport;
       transport->queue->asyncAfter(*decision.delay, [weak, id, values = std::move(decision.values)] {
         auto t = weak.lock();
-        if (!t || t->closed) return;
+        if (!t) return;
         auto it = t->pending.find(id);
         if (it == t->pending.end()) return;
         auto handler = std::move(it->second.reply);
@@ -216,7 +216,7 @@ void FakeServiceNamespace::processEnded(const std::string& label) {
   const int process = h->process();
   for (auto& weak : transports_) {
     auto t = weak.lock();
-    if (!t || t->closed || t->invalidated || t->label != label || t->process != process) continue;
+    if (!t || t->invalidated || t->label != label || t->process != process) continue;
     t->failPending(interrupted());
     std::weak_ptr<TransportState> w = t;
     t->queue->async([w] {
@@ -233,7 +233,7 @@ void FakeServiceNamespace::unregister(const std::string& label) {
   registered_.erase(label);
   for (auto& weak : transports_) {
     auto t = weak.lock();
-    if (t && !t->closed && t->label == label) invalidate(t);
+    if (t && t->label == label) invalidate(t);
   }
 }
 
