@@ -46,16 +46,29 @@ bool pollUntil(std::chrono::milliseconds timeout, Done done) {
 
 }  // namespace
 
-TempRoot::TempRoot() {
-  std::string pattern = (fs::temp_directory_path() / "veltrino-e2e-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+namespace {
+
+fs::path freshFolder(const char* pattern) {
+  std::string path = (fs::temp_directory_path() / pattern).string();
+  if (::mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return path;
 }
+
+}  // namespace
+
+TempRoot::TempRoot() : path_(freshFolder("veltrino-e2e-XXXXXX")), outside_(freshFolder("veltrino-outside-XXXXXX")) {}
 
 TempRoot::~TempRoot() {
   killHelpers();
   std::error_code ignored;
   fs::remove_all(path_, ignored);
+  fs::remove_all(outside_, ignored);
+}
+
+std::vector<std::string> TempRoot::writtenOutside() const {
+  std::vector<std::string> out;
+  for (const auto& entry : fs::recursive_directory_iterator(outside_)) out.push_back(entry.path().string());
+  return out;
 }
 
 fs::path TempRoot::helperPath() const { return path_ / "Library/PrivilegedHelperTools" / kLabel; }
@@ -164,15 +177,20 @@ HostProcess::HostProcess(const TempRoot& root, const std::string& authorization,
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   constexpr int kProbeFd = 3;
   if (heapProbe) posix_spawn_file_actions_adddup2(&actions, probe[1], kProbeFd);
+  posix_spawn_file_actions_addchdir_np(&actions, root.outside().c_str());
 
-  // Ours, without the host's own settings but |authorization|.
+  // Ours, without the host's own settings but |authorization|, and with a home and a
+  // temporary folder outside the root.
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
-    if (!entry.starts_with("VELTRINO_AUTHORIZATION=") && !entry.starts_with("VELTRINO_SYSTEM_ROOT=")) {
+    if (!entry.starts_with("VELTRINO_AUTHORIZATION=") && !entry.starts_with("VELTRINO_SYSTEM_ROOT=") &&
+        !entry.starts_with("HOME=") && !entry.starts_with("TMPDIR=")) {
       env.push_back(entry);
     }
   }
+  env.push_back("HOME=" + root.outside().string());
+  env.push_back("TMPDIR=" + root.outside().string());
   if (!authorization.empty()) env.push_back("VELTRINO_AUTHORIZATION=" + authorization);
   if (heapProbe) {
     env.push_back(std::string("LD_PRELOAD=") + VELTRINO_HEAP_PROBE_PATH);

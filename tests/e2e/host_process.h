@@ -33,6 +33,10 @@ class TempRoot {
   TempRoot& operator=(const TempRoot&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
+  // A folder beside the root that hosts started on it take as their working folder,
+  // home and temporary folder: whatever they write outside the root lands here.
+  const std::filesystem::path& outside() const { return outside_; }
+  std::vector<std::string> writtenOutside() const;
   std::filesystem::path helperPath() const;
   std::filesystem::path opsLog() const;
   std::filesystem::path serviceSocket() const;
@@ -58,6 +62,7 @@ class TempRoot {
 
  private:
   std::filesystem::path path_;
+  std::filesystem::path outside_;
 };
 
 struct Memory {

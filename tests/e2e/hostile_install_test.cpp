@@ -32,24 +32,6 @@ mode_t modeOf(const fs::path& path) {
   return info.st_mode & 07777;
 }
 
-// A folder beside the root that the installation must leave empty.
-struct Outside {
-  Outside() {
-    std::string pattern = (fs::temp_directory_path() / "veltrino-outside-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
-  }
-  ~Outside() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::recursive_directory_iterator(path)) out.push_back(entry.path().string());
-    return out;
-  }
-  fs::path path;
-};
-
 TEST(HostileInstall, UnderUmask000TheInstallationLeavesFixedModes) {
   TempRoot root;
   const mode_t previous = ::umask(0);
@@ -86,6 +68,7 @@ TEST(HostileInstall, UnderUmask000TheInstallationLeavesFixedModes) {
   }
   EXPECT_EQ(host.finish(), 0);
   expectEachCallAnsweredOnce(host);
+  EXPECT_THAT(root.writtenOutside(), IsEmpty());
 }
 
 TEST(HostileInstall, ALinkOnTheHelpersWayFailsTheInstallationAndNothingOutsideIsWritten) {
@@ -120,9 +103,7 @@ TEST(HostileInstall, ALinkOnTheHelpersWayFailsTheInstallationAndNothingOutsideIs
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     TempRoot root;
-    Outside outside;
-    ASSERT_FALSE(outside.path.empty());
-    row.arrange(root.path(), outside.path);
+    row.arrange(root.path(), root.outside());
     HostProcess host(root);
     const int id = host.call("access");
     const Json error = host.answer(id).value("error", Json::object());
@@ -131,7 +112,7 @@ TEST(HostileInstall, ALinkOnTheHelpersWayFailsTheInstallationAndNothingOutsideIs
     EXPECT_THAT(error.value("message", ""), HasSubstr(row.reason));
     EXPECT_EQ(host.finish(), 0);
     expectEachCallAnsweredOnce(host);
-    EXPECT_THAT(outside.names(), IsEmpty());
+    EXPECT_THAT(root.writtenOutside(), IsEmpty());
   }
 }
 

@@ -26,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 const Json kToken = {{"app", "veltrino"}, {"uid", "u-1"}, {"token", "tok-1"}, {"device", "dev-1"}, {"version", "3.2"}};
 const Json kHive = {{"ip", "10.8.0.1"}, {"port", "443"}, {"hive", "eu-1"}};
@@ -47,11 +48,12 @@ std::size_t starts(const TempRoot& root) {
   return count;
 }
 
-void expectCleanEnd(HostProcess& host) {
+void expectCleanEnd(const TempRoot& root, HostProcess& host) {
   EXPECT_EQ(host.finish(), 0);
   expectEachCallAnsweredOnce(host);
   expectOwnDiagnostics(host);
   expectQuietStandardError(host);
+  EXPECT_THAT(root.writtenOutside(), IsEmpty());
 }
 
 struct Throttle {
@@ -81,7 +83,7 @@ TEST_P(Throttling, AHelperThatEndsAtOnceIsStartedNoMoreOftenThanItsInterval) {
   const auto elapsed = std::chrono::steady_clock::now() - began;
   EXPECT_GE(counted, throttle.interval <= 1s ? 3u : 1u);
   EXPECT_LE(counted, static_cast<std::size_t>(elapsed / throttle.interval) + 1) << "in " << elapsed / 1ms << " ms";
-  expectCleanEnd(host);
+  expectCleanEnd(root, host);
 }
 
 INSTANTIATE_TEST_SUITE_P(HostileRoot, Throttling,
@@ -125,6 +127,7 @@ TEST_P(Ownership, AJobSomeoneElseCouldHaveWrittenIsNotStarted) {
                           "Unable to connect to Helper although it is installed"));
   EXPECT_TRUE(root.ops().empty());
   EXPECT_FALSE(fs::exists(root.path() / "var/log/com.veltrino.mac.helper.log"));
+  EXPECT_THAT(root.writtenOutside(), IsEmpty());
 }
 
 constexpr const char* kProgram = "Library/PrivilegedHelperTools/com.veltrino.mac.helper";
@@ -257,6 +260,7 @@ TEST(HostileRoot, ASocketPlantedByAnotherUserGetsNoMessage) {
   EXPECT_NE(seen.find('A'), std::string::npos) << "the host never tried the planted socket";
   EXPECT_EQ(seen.find('D'), std::string::npos) << "the planted socket was sent a message";
   EXPECT_TRUE(root.ops().empty());
+  EXPECT_THAT(root.writtenOutside(), IsEmpty());
 }
 
 // Two hosts on one root, calling at once: one of them starts the helper, the other
@@ -294,7 +298,7 @@ TEST(HostileRoot, TwoHostsOnOneRootShareOneHelper) {
   std::size_t started = 0;
   for (std::string line; std::getline(log, line);) started += line.starts_with("veltrino-helperd ");
   EXPECT_EQ(started, 1u);
-  for (HostProcess* host : {&first, &second}) expectCleanEnd(*host);
+  for (HostProcess* host : {&first, &second}) expectCleanEnd(root, *host);
 }
 
 // An updating run releases the old helper's connection while the first access is
@@ -308,7 +312,7 @@ TEST(HostileRoot, TheFirstAccessOfAnUpdatingRunIsAnsweredByItsReply) {
   EXPECT_LT(host.latency(id), 4000ms) << "left to the guard";
   ASSERT_TRUE(root.waitForOps(3));
   EXPECT_THAT(root.opNames(), ElementsAre("#1 getVersion", "#1 access", "#1 exitHelper"));
-  expectCleanEnd(host);
+  expectCleanEnd(root, host);
 }
 
 }  // namespace

@@ -101,9 +101,9 @@ TEST(Secrets, NeitherOutputNorLogsNorCrashReportsHoldTheSessionsCredentials) {
   }
   EXPECT_GE(filesSearched, 3u) << "the helper, its job and its log at least";
 
-  // A crash dumps into the working folder (the host's is ours); one under the root was
-  // searched above.
-  for (const auto& entry : fs::directory_iterator(fs::current_path())) {
+  // A crash dumps into the host's working folder, the folder beside the root; one under
+  // the root was searched above.
+  for (const auto& entry : fs::recursive_directory_iterator(root.outside())) {
     if (!entry.is_regular_file() || !looksLikeCrashReport(entry.path())) continue;
     EXPECT_THAT(secretsIn(entry.path()), ::testing::IsEmpty()) << "in " << entry.path();
   }
