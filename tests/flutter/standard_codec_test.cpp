@@ -1,5 +1,7 @@
 // The standard codecs: the bytes each value, call and envelope becomes, what a
-// decoder refuses, and random values through a round trip.
+// decoder refuses, and random values through a round trip. Fixed bytes are checked
+// for how they decode only where the random round trip does not reach: sizes past
+// 259, error messages, and what the encoder never writes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -70,12 +72,7 @@ TEST(MethodCodec, CallsAndRepliesMatchKnownBytes) {
        .bytes = "07 02 6f 6e 0d 01 07 07 74 6c 73 4d 6f 64 65 07 01 31"},
       {.call = {"on", 3.5}, .bytes = "07 02 6f 6e 06 00 00 00 00 00 00 00 00 00 0c 40"},
   };
-  for (const auto& [call, bytes] : calls) {
-    EXPECT_EQ(encodeMethodCall(call), hex(bytes)) << call.method();
-    const auto back = std::get<FlutterMethodCall>(decodeMethodCall(hex(bytes)));
-    EXPECT_EQ(back.method(), call.method());
-    EXPECT_EQ(back.arguments(), call.arguments());
-  }
+  for (const auto& [call, bytes] : calls) EXPECT_EQ(encodeMethodCall(call), hex(bytes)) << call.method();
 
   struct Answer {
     FlutterResultValue value;
@@ -91,8 +88,6 @@ TEST(MethodCodec, CallsAndRepliesMatchKnownBytes) {
   };
   for (const auto& [value, bytes] : answers) EXPECT_EQ(encodeResult(value), hex(bytes)) << bytes;
   EXPECT_EQ(encodeErrorEnvelope("missing_arguments", "m"), hex(answers[1].bytes));
-  EXPECT_EQ(std::get<EnvelopeSuccess>(decodeEnvelope(hex(answers[0].bytes))).result,
-            EncodableValue(std::string("1.0.0")));
   const auto error = std::get<EnvelopeError>(decodeEnvelope(hex(answers[1].bytes)));
   EXPECT_EQ((FlutterError{error.code, error.message}), std::get<FlutterError>(answers[1].value));
   EXPECT_TRUE(error.details.isNull());
@@ -120,21 +115,13 @@ TEST(StandardCodec, EachValueIsWrittenAsItsTypeSays) {
       {.value = EncodableMap{{std::int64_t{1}, {}}, {EncodableList{true}, 2.0}, {{}, std::string("n")}},
        .bytes = "0d 03 03 01 00 00 00 00 0c 01 01 06 00 00 00 00 00 00 00 00 00 00 00 40 00 07 01 6e"},
   };
-  for (const auto& [value, bytes] : cases) {
-    EXPECT_EQ(encodeMessage(value), hex(bytes)) << bytes;
-    EXPECT_TRUE(identical(decoded(hex(bytes)), value)) << bytes;
-  }
+  for (const auto& [value, bytes] : cases) EXPECT_EQ(encodeMessage(value), hex(bytes)) << bytes;
 }
 
 TEST(StandardCodec, SizesTakeOneThreeOrFiveBytes) {
-  struct Size {
-    std::size_t n;
-    std::string header;
-  };
-  for (const auto& [n, header] : std::vector<Size>{{.n = 253, .header = "fd"},
-                                                   {.n = 254, .header = "fe fe 00"},
-                                                   {.n = 65535, .header = "fe ff ff"},
-                                                   {.n = 65536, .header = "ff 00 00 01 00"}}) {
+  using Size = std::pair<std::size_t, std::string>;
+  for (const auto& [n, header] :
+       {Size{253, "fd"}, Size{254, "fe fe 00"}, Size{65535, "fe ff ff"}, Size{65536, "ff 00 00 01 00"}}) {
     for (const auto& [value, type] : {std::pair<EncodableValue, std::string>{std::string(n, 's'), "07"},
                                       {EncodableList(n, EncodableValue(false)), "0c"}}) {
       const auto bytes = encodeMessage(value);
@@ -159,7 +146,6 @@ TEST(StandardCodec, AlignmentCountsFromTheStartOfTheMessage) {
     ASSERT_EQ(bytes.size(), valueAt + 8) << n;
     EXPECT_EQ(bytes[typeAt], 6);
     EXPECT_TRUE(std::all_of(bytes.begin() + typeAt + 1, bytes.begin() + valueAt, [](auto b) { return b == 0; })) << n;
-    EXPECT_EQ(decoded(bytes), value);
   }
   EXPECT_EQ(encodeSuccessEnvelope(2.5), hex("00 06 00 00 00 00 00 00 00 00 00 00 00 00 04 40"));
 
@@ -203,20 +189,18 @@ TEST(StandardCodec, DecodersRefuseBadBytesWithoutReadingPastTheEnd) {
       {.as = As::kMessage, .bytes = "06 00 00", .reason = "cut short"},
       {.as = As::kMessage, .bytes = "0b 01 00 00 00", .reason = "cut short"},
       {.as = As::kMessage, .bytes = "07 05 61 62", .reason = "past the end"},
-      {.as = As::kMessage, .bytes = "0c 03 00 00", .reason = "past the end"},
       {.as = As::kMessage, .bytes = "0c ff ff ff ff ff 00", .reason = "past the end"},
       {.as = As::kMessage, .bytes = "0d 02 00 00 00", .reason = "past the end"},
       {.as = As::kMessage, .bytes = "09 02 00 00 01 00 00 00", .reason = "past the end"},
       {.as = As::kMessage, .bytes = "05", .reason = "unknown type"},
       {.as = As::kMessage, .bytes = "0c 01 ff", .reason = "unknown type"},
       {.as = As::kMessage, .bytes = "00 00", .reason = "after the end"},
-      {.as = As::kCall, .bytes = "", .reason = "cut short"},
-      {.as = As::kCall, .bytes = "07 01 61", .reason = "cut short"},
       {.as = As::kCall, .bytes = "00 00", .reason = "not a string"},
       {.as = As::kCall, .bytes = "07 01 61 00 00", .reason = "after the end"},
       {.as = As::kEnvelope, .bytes = "00", .reason = "cut short"},
       {.as = As::kEnvelope, .bytes = "02 00", .reason = "neither success nor error"},
       {.as = As::kEnvelope, .bytes = "00 00 00", .reason = "after the end"},
+      {.as = As::kEnvelope, .bytes = "01 07 01 63 00 00 00", .reason = "after the end"},
       {.as = As::kEnvelope, .bytes = "01 00 00 00", .reason = "code is not a string"},
       {.as = As::kEnvelope, .bytes = "01 07 01 63 01 00", .reason = "neither a string nor null"},
       {.as = As::kEnvelope, .bytes = "01 07 01 63 00", .reason = "cut short"},
@@ -228,7 +212,8 @@ TEST(StandardCodec, DecodersRefuseBadBytesWithoutReadingPastTheEnd) {
     EXPECT_LE(error->offset, hex(bytes).size()) << bytes;
   }
 
-  // Every prefix of a call that holds each kind of value is refused.
+  // Every prefix of a call that holds each kind of value is refused, the empty one and
+  // one without arguments among them.
   const auto whole = encodeMethodCall({"m", EncodableMap{{std::string("k"), EncodableList{std::int64_t{1} << 40, -1.0}},
                                                          {true, std::string(300, 'v')}}});
   for (std::size_t n = 0; n < whole.size(); ++n) {
