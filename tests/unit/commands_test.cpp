@@ -61,6 +61,8 @@ TEST_F(CommandTest, EachCommandSendsItsOperationWithArgumentsAndDefaults) {
   tp.advance(10s);
   for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(answers(i).size(), 1u) << "time-outs stay silent";
   EXPECT_EQ(tp.services.connectionsMade(), 1u) << "one connection, cached";
+  EXPECT_THAT(tp.services.lastOptions(), ElementsAre(4096u)) << "privileged";
+  EXPECT_THAT(tp.security.creates, IsEmpty()) << "a present helper is not installed again";
 }
 
 TEST_F(CommandTest, TheGuardAnswersOnceFromTheReplyOrFromTheTimeOut) {

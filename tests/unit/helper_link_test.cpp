@@ -112,11 +112,10 @@ class VersionCheckTest : public PluginTest {
   };
 
   // Checks the helper against a bundle whose helper build is |bundleBuild|.
-  void check(const std::string& bundleBuild, bool withProxy = true) {
+  void check(const std::string& bundleBuild) {
     tp.bundle.info = platform::PlistDictionary{{"HelperCFBundleVersion", bundleBuild}};
     xpc = std::make_unique<VLTXPC>();
-    proxy.reset();
-    if (withProxy) proxy = xpc->connectHelper(pluginPtr());
+    proxy = xpc->connectHelper(pluginPtr());
     xpc->checkHelperUpdate(proxy, [this](std::optional<bool> outcome) {
       outcomes.push_back({outcome, tp.loop.now(), tp.mainQueue.isCurrent()});
     });
@@ -152,20 +151,6 @@ TEST_F(VersionCheckTest, ReplyDecidesWhetherToInstall) {
   }
 }
 
-TEST_F(VersionCheckTest, CancelledPromptWritesTheInstallationErrorAndGivesNone) {
-  installedHelper().setVersion("1.0", "100");
-  tp.security.createStatuses = {0, platform::errAuthorizationCanceled};
-  check("140");
-  tp.runUntilIdle();
-  EXPECT_THAT(tp.output.lines(), ElementsAre("Helper installation error. Unable to get a valid loading authorization "
-                                             "reference to load Helper daemon"));
-  ASSERT_EQ(outcomes.size(), 1u);
-  EXPECT_EQ(outcomes[0].value, std::nullopt);
-  EXPECT_EQ(tp.security.liveReferences(), 0u);
-  tp.advance(5s);
-  EXPECT_EQ(outcomes.size(), 1u) << "the reply came in time: the time-out stays silent";
-}
-
 TEST_F(VersionCheckTest, NoReplyGivesNoneAfterFiveSecondsAndALateOneCallsTheHandlerAgain) {
   installedHelper().setVersion("1.0", "100");
   helper().replyAfter("getVersion", 6s);
@@ -181,18 +166,6 @@ TEST_F(VersionCheckTest, NoReplyGivesNoneAfterFiveSecondsAndALateOneCallsTheHand
   ASSERT_EQ(outcomes.size(), 2u);
   EXPECT_EQ(outcomes[1].value, true);
   EXPECT_EQ(outcomes[1].at, 6s);
-}
-
-TEST_F(VersionCheckTest, WithoutAProxyNothingIsAsked) {
-  installedHelper();
-  plugin().hasUpdate = false;
-  check("140", /*withProxy=*/false);
-  tp.advance(10s);
-  EXPECT_THAT(tp.output.lines(), ElementsAre("Helper not initialized"));
-  ASSERT_EQ(outcomes.size(), 1u) << "none, at once, and no time-out after it";
-  EXPECT_EQ(outcomes[0].value, std::nullopt);
-  EXPECT_EQ(outcomes[0].at, 0s);
-  EXPECT_THAT(helper().received(), IsEmpty());
 }
 
 class ReplayTest : public PluginTest {
@@ -253,17 +226,6 @@ TEST_F(ReplayTest, NothingIsSentWithoutAccessOrWithoutARequiredValue) {
 
 class ConnectionTest : public PluginTest {};
 
-TEST_F(ConnectionTest, ConnectsPrivilegedToTheHelperLabelWithoutInstallingAPresentHelper) {
-  installedHelper();
-  auto proxy = plugin().xpcService.connectHelper(pluginPtr());
-  ASSERT_NE(proxy, nullptr);
-  EXPECT_THAT(tp.services.lastOptions(), ElementsAre(4096u));
-  EXPECT_THAT(tp.security.creates, IsEmpty());
-  proxy->iosOff("x", [] {});
-  tp.runUntilIdle();
-  EXPECT_THAT(helper().ops(), ElementsAre("iosOff"));
-}
-
 TEST_F(ConnectionTest, InvalidationWritesWhetherTheFileIsThereAndDropsTheDeadProxy) {
   for (bool fileThere : {true, false}) {
     tp.output.clear();
@@ -291,27 +253,20 @@ TEST_F(ConnectionTest, InvalidationOfAnotherConnectionLeavesTheCachedProxyAlone)
   EXPECT_NE(plugin().remote, nullptr);
 }
 
-TEST_F(ConnectionTest, InterruptionReplaysOnlyWhileTheTunnelIsOn) {
+// Whether the tunnel is on decides whether there is a replay at all: RefusedCallTest.
+TEST_F(ConnectionTest, InterruptionReplaysToTheRestartedHelperWhileAProxyIsCached) {
   installedHelper();
   auto& p = plugin();
   p.remote = p.xpcService.connectHelper(pluginPtr());
   p.app = p.uid = p.token = p.device = p.version = p.ip = p.port = p.hive = std::string("v");
+  p.vpnOn = true;
   p.remote->iosOff("x", [] {});
   tp.runUntilIdle();
-
-  p.vpnOn = false;
   tp.services.kill(helper_link::helperLabel());
   tp.runUntilIdle();
-  EXPECT_EQ(helper().received().size(), 1u) << "tunnel off: nothing sent";
-
-  p.vpnOn = true;
-  p.remote->iosOff("x", [] {});  // starts run 2
-  tp.runUntilIdle();
-  tp.services.kill(helper_link::helperLabel());
-  tp.runUntilIdle();
-  EXPECT_THAT(helper().ops(), ElementsAre("iosOff", "iosOff", "access", "setToken", "setHive", "setForce", "iosOn"));
-  EXPECT_EQ(helper().received()[2].process, 3) << "the restarted helper gets the replay";
-  EXPECT_THAT(helper().received()[2].strings(), ElementsAre(p.dylib));
+  EXPECT_THAT(helper().ops(), ElementsAre("iosOff", "access", "setToken", "setHive", "setForce", "iosOn"));
+  EXPECT_EQ(helper().received()[1].process, 2) << "the restarted helper gets the replay";
+  EXPECT_THAT(helper().received()[1].strings(), ElementsAre(p.dylib));
   EXPECT_THAT(tp.output.lines(), IsEmpty());
   EXPECT_EQ(tp.services.connectionsMade(), 1u) << "an interrupted connection stays in use";
 
@@ -319,7 +274,7 @@ TEST_F(ConnectionTest, InterruptionReplaysOnlyWhileTheTunnelIsOn) {
   p.remote.reset();
   tp.services.kill(helper_link::helperLabel());
   tp.runUntilIdle();
-  EXPECT_EQ(helper().received().size(), 7u) << "no proxy cached: nothing sent";
+  EXPECT_EQ(helper().received().size(), 6u) << "no proxy cached: nothing sent";
 }
 
 }  // namespace
