@@ -57,13 +57,6 @@ TEST_F(AppDelegateTest, ReopenShowsEachWindowInOrderActivatingEachTime) {
   EXPECT_TRUE(application->isActive());
 }
 
-TEST_F(AppDelegateTest, ReopenWithAnEmptyWindowListActivatesNothing) {
-  EXPECT_TRUE(delegate->applicationShouldHandleReopen(*application, false));
-
-  EXPECT_EQ(application->activationCount(), 0);
-  EXPECT_FALSE(application->isActive());
-}
-
 // Closing the last visible window asks the delegate: a delegate that answers YES ends
 // the application, AppDelegate keeps it running.
 TEST_F(AppDelegateTest, ClosingTheLastWindowLeavesTheApplicationRunning) {
