@@ -33,32 +33,18 @@ struct PluginRow {
   const app::plugins::Registrations& (*registrations)();
 };
 
-// The two calling forms of a plug-in registration; a row's class must offer exactly
-// the one its library has.
-enum class Form { registerWithRegistrar, registerWith };
-
-template <typename Plugin, Form form>
-PluginRow row(const char* key) {
-  constexpr bool withRegistrar = requires(platform::FlutterPluginRegistrar& r) { Plugin::registerWithRegistrar(r); };
-  constexpr bool with = requires(platform::FlutterPluginRegistrar& r) { Plugin::registerWith(r); };
-  static_assert(withRegistrar != with && withRegistrar == (form == Form::registerWithRegistrar),
-                "the stand-in offers another calling form than its library");
-  return {key, &Plugin::registrations};
-}
-
 inline const std::vector<PluginRow>& pluginTable() {
-  using enum Form;
   static const std::vector<PluginRow> rows = {
-      row<device_info_plus::DeviceInfoPlusMacosPlugin, registerWith>("DeviceInfoPlusMacosPlugin"),
-      row<in_app_purchase_storekit::InAppPurchasePlugin, registerWithRegistrar>("InAppPurchasePlugin"),
-      row<package_info_plus::FLTPackageInfoPlusPlugin, registerWithRegistrar>("FLTPackageInfoPlusPlugin"),
-      row<path_provider_foundation::PathProviderPlugin, registerWith>("PathProviderPlugin"),
-      row<share_plus_macos::SharePlusMacosPlugin, registerWith>("SharePlusMacosPlugin"),
-      row<shared_preferences_foundation::SharedPreferencesPlugin, registerWith>("SharedPreferencesPlugin"),
-      row<sqflite::SqflitePlugin, registerWithRegistrar>("SqflitePlugin"),
-      row<system_tray::SystemTrayPlugin, registerWith>("SystemTrayPlugin"),
-      row<url_launcher_macos::UrlLauncherPlugin, registerWith>("UrlLauncherPlugin"),
-      row<window_size::WindowSizePlugin, registerWith>("WindowSizePlugin"),
+      {"DeviceInfoPlusMacosPlugin", &device_info_plus::DeviceInfoPlusMacosPlugin::registrations},
+      {"InAppPurchasePlugin", &in_app_purchase_storekit::InAppPurchasePlugin::registrations},
+      {"FLTPackageInfoPlusPlugin", &package_info_plus::FLTPackageInfoPlusPlugin::registrations},
+      {"PathProviderPlugin", &path_provider_foundation::PathProviderPlugin::registrations},
+      {"SharePlusMacosPlugin", &share_plus_macos::SharePlusMacosPlugin::registrations},
+      {"SharedPreferencesPlugin", &shared_preferences_foundation::SharedPreferencesPlugin::registrations},
+      {"SqflitePlugin", &sqflite::SqflitePlugin::registrations},
+      {"SystemTrayPlugin", &system_tray::SystemTrayPlugin::registrations},
+      {"UrlLauncherPlugin", &url_launcher_macos::UrlLauncherPlugin::registrations},
+      {"WindowSizePlugin", &window_size::WindowSizePlugin::registrations},
   };
   return rows;
 }

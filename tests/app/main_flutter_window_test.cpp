@@ -8,35 +8,23 @@ using app::MainFlutterWindow;
 
 constexpr NSRect kNibFrame = NSMakeRect(120, 240, 1024, 700);
 
-std::shared_ptr<MainFlutterWindow> awakenedMainWindow() {
-  auto window = std::make_shared<MainFlutterWindow>(
-      kNibFrame, platform::NSWindowStyleMaskTitled | platform::NSWindowStyleMaskResizable,
-      platform::NSBackingStoreBuffered, true);
-  window->setTitle("Main");
-  window->awakeFromNib();
-  return window;
-}
-
 class MainFlutterWindowTest : public AppShellTest {};
 
 // The Flutter view controller (whose view starts out empty) becomes the content view
-// controller, and the window keeps the frame the nib gave it.
-TEST_F(MainFlutterWindowTest, KeepsTheNibsFrameAndIsTheFlutterViewControllersOnlyOwner) {
-  auto window = awakenedMainWindow();
+// controller, its only owner, and the window keeps the frame the nib gave it. The
+// controller hands out the table's keys in order, then VPNPlugin's channel name;
+// each class was registered once, with the registrar under its own key.
+TEST_F(MainFlutterWindowTest, KeepsTheNibsFrameAndRegistrarsReachTheirOwnPlugins) {
+  auto window = std::make_shared<MainFlutterWindow>(
+      kNibFrame, platform::NSWindowStyleMaskTitled | platform::NSWindowStyleMaskResizable,
+      platform::NSBackingStoreBuffered, true);
+  window->awakeFromNib();
 
-  std::weak_ptr<platform::NSViewController> controller = window->contentViewController();
-  ASSERT_NE(dynamic_cast<platform::FlutterViewController*>(controller.lock().get()), nullptr);
-  EXPECT_EQ(controller.use_count(), 1);
   EXPECT_EQ(window->frame(), kNibFrame);
   EXPECT_FALSE(window->isVisible());
-}
-
-// The controller hands out the table's keys in order, then VPNPlugin's channel name;
-// each class was registered once, with the registrar under its own key.
-TEST_F(MainFlutterWindowTest, RegistrarsReachTheirOwnPlugins) {
-  auto window = awakenedMainWindow();
-
-  auto controller = std::dynamic_pointer_cast<platform::FlutterViewController>(window->contentViewController());
+  std::weak_ptr<platform::NSViewController> owned = window->contentViewController();
+  EXPECT_EQ(owned.use_count(), 1);
+  auto controller = std::dynamic_pointer_cast<platform::FlutterViewController>(owned.lock());
   ASSERT_NE(controller, nullptr);
   const auto& registrars = controller->registrars();
   ASSERT_EQ(registrars.size(), pluginTable().size() + 1);
