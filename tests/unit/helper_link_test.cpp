@@ -63,7 +63,6 @@ TEST_F(InstallHelperTest, AsksTwiceThenBlessesAndFreesEveryReference) {
   EXPECT_THAT(tp.security.blessDomains, ElementsAre("kSMDomainSystemLaunchd"));
   EXPECT_THAT(tp.security.blessedWith, ElementsAre(1u)) << "the reference that holds the bless right";
   EXPECT_EQ(tp.security.liveReferences(), 0u);
-  EXPECT_TRUE(tp.files.fileExistsAtPath("/Library/PrivilegedHelperTools/com.veltrino.mac.helper"));
 }
 
 TEST_F(InstallHelperTest, EveryFailureHasItsTextAndLeavesNoReference) {
@@ -151,6 +150,7 @@ TEST_F(VersionCheckTest, ReplyDecidesWhetherToInstall) {
   }
 }
 
+// The plug-in takes the late outcome as any other: UpdateTest's replacement follows.
 TEST_F(VersionCheckTest, NoReplyGivesNoneAfterFiveSecondsAndALateOneCallsTheHandlerAgain) {
   installedHelper().setVersion("1.0", "100");
   helper().replyAfter("getVersion", 6s);

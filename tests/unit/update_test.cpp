@@ -60,21 +60,6 @@ TEST_F(UpdateTest, TheCheckStartsOnceAndAgainAfterATimeOut) {
   EXPECT_THAT(tp.security.blessed, IsEmpty());
 }
 
-TEST_F(UpdateTest, AnInstallingReplyAfterTheTimeOutStillRetiresTheOldHelperAndReconnects) {
-  helper().replyAfter("getVersion", 6s);
-  call("access");
-  tp.advance(5s);
-  EXPECT_EQ(plugin().hasUpdate, std::nullopt) << "timed out";
-  EXPECT_THAT(tp.security.blessed, IsEmpty());
-  tp.advance(1s);
-  EXPECT_THAT(tp.security.blessed, ElementsAre("com.veltrino.mac.helper"));
-  EXPECT_EQ(plugin().hasUpdate, true);
-  EXPECT_EQ(opsOf(1).back(), "exitHelper");
-  tp.advance(2s);
-  EXPECT_THAT(opsOf(2), ElementsAre("access", "setToken", "setHive", "setForce", "iosOn"));
-  EXPECT_NE(plugin().remote, nullptr);
-}
-
 TEST_F(UpdateTest, WithTheTunnelOffNothingReconnectsUntilTheNextCommand) {
   call("off");
   call("access");
