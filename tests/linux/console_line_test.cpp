@@ -143,6 +143,8 @@ struct AnswerCase {
   std::string line;
 };
 
+// That any answer, whatever its texts hold, prints as one JSON line is also
+// fuzz_console_dispatch's check; here, the exact form.
 class AnswerLineTest : public ::testing::TestWithParam<AnswerCase> {};
 
 TEST_P(AnswerLineTest, IsOneCompactJsonObjectAfterAnArrow) {
@@ -164,13 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
                    R"(=> {"id":4,"method":"access","error":{"code":"E1","message":null}})"},
         AnswerCase{12345678901, "nope", FlutterMethodNotImplemented,
                    R"(=> {"id":12345678901,"method":"nope","notImplemented":true})"},
-        AnswerCase{5, "", std::string("quote \" backslash \\ newline \n tab \t bell \x07 \b\f\r\x1f\x7f/"),
-                   R"(=> {"id":5,"method":"","result":"quote \" backslash \\ newline \n tab \t bell \u0007 )"
-                   "\\b\\f\\r\\u001f\x7f/\"}"},
         AnswerCase{6, "\xff", std::string("ok \xc3\xa9 bad \xc3"),
-                   "=> {\"id\":6,\"method\":\"\xef\xbf\xbd\",\"result\":\"ok \xc3\xa9 bad \xef\xbf\xbd\"}"},
-        AnswerCase{7, "m", FlutterError{"c\xfe", std::string("m\xfe")},
-                   "=> {\"id\":7,\"method\":\"m\",\"error\":{\"code\":\"c\xef\xbf\xbd\",\"message\":\"m\xef\xbf\xbd\"}}"}));
+                   "=> {\"id\":6,\"method\":\"\xef\xbf\xbd\",\"result\":\"ok \xc3\xa9 bad \xef\xbf\xbd\"}"}));
 
 }  // namespace
 }  // namespace linux_test

@@ -161,9 +161,7 @@ TEST_F(CommandTest, ConnectionFailureIsAnsweredDuringTheCallAndNothingFollows) {
   ASSERT_EQ(answers(n).size(), 1u);
   auto error = asError(answers(n)[0].value);
   ASSERT_TRUE(error);
-  EXPECT_EQ(error->code, "xpc_connection_error");
-  EXPECT_EQ(error->message,
-            "Helper installation error. Unable to get a valid loading authorization reference to load Helper daemon");
+  EXPECT_EQ(error->code, "xpc_connection_error");  // its text is InstallHelperTest's
   EXPECT_EQ(tp.loop.pending(), 0u);
   tp.advance(10s);
   EXPECT_EQ(answers(n).size(), 1u);
