@@ -99,6 +99,12 @@ bool ended(asio::posix::stream_descriptor& run) {
   return ::poll(&state, 1, 0) > 0;
 }
 
+// Whether a connection waits on |listener| now.
+bool connectionWaiting(int listener) {
+  pollfd waiting{listener, POLLIN, 0};
+  return ::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
+}
+
 }  // namespace
 
 // Launch on demand: what connections ask for a socket to their service, and the
@@ -234,9 +240,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     Service& service = it->second;
     service.deferred.reset();
     // Only a connection still waiting asks for the run.
-    pollfd waiting{service.listener.get(), POLLIN, 0};
-    const bool asked = ::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
-    auto job = asked ? jobFor(label) : std::nullopt;
+    auto job = connectionWaiting(service.listener.get()) ? jobFor(label) : std::nullopt;
     if (!job || !launch(label, service, *job)) {
       withdraw(label);
       return;
@@ -342,8 +346,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     Service& service = it->second;
     service.program.reset();
     service.watching = false;
-    pollfd waiting{service.listener.get(), POLLIN, 0};
-    if (::poll(&waiting, 1, 0) <= 0 || (waiting.revents & POLLIN) == 0) return;
+    if (!connectionWaiting(service.listener.get())) return;
     // A connection that came in while the run was ending starts the next run. When
     // that run ends with connections still waiting too, the program is not getting
     // anywhere: they are let go rather than starting it over and over.
