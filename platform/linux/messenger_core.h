@@ -63,10 +63,6 @@ class MessengerCore {
   bool finishedPosted_ = false;
 };
 
-// The one-shot reply of a message counted in |core|. |answer| is a move-only object
-// with `void operator()(const FlutterMessage&)`, which gets the reply's bytes, and
-// `void dropped()`, which runs instead when the reply is destroyed unanswered. Either
-// way the message is settled exactly once; a second answer is ignored.
 // Both ends of a pipe whose only use is to wake a reader thread out of poll().
 class WakePipe {
  public:
@@ -83,6 +79,10 @@ class WakePipe {
   int fds_[2] = {-1, -1};
 };
 
+// The one-shot reply of a message counted in |core|. |answer| is a move-only object
+// with `void operator()(const FlutterMessage&)`, which gets the reply's bytes, and
+// `void dropped()`, which runs instead when the reply is destroyed unanswered. Either
+// way the message is settled exactly once; a second answer is ignored.
 template <typename Answer>
 FlutterBinaryReply owedReply(std::shared_ptr<MessengerCore> core, Answer answer) {
   struct Pending {
