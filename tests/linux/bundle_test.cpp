@@ -1,13 +1,14 @@
 #include "platform/linux/bundle.h"
 
 #include <gmock/gmock.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,24 +36,19 @@ struct TemporaryFolder {
 
 PlistDictionary everyKind() {
   return PlistDictionary{
-      {"HelperCFBundleShortVersionString", std::string("1.4.0")}, {"HelperCFBundleVersion", std::string("140")},
-      {"Flag", true}, {"Off", false}, {"Count", std::int64_t{42}}, {"Negative", std::int64_t{-7}},
-      {"Largest", std::int64_t{9223372036854775807}}, {"Ratio", 0.25}, {"Empty", std::string()},
-      {"Text", std::string("caf\xc3\xa9 <&> \"quoted\"")}, {"Bytes", PlistData{0, 1, 2, 254, 255}},
+      {"Flag", true}, {"Off", false}, {"Count", std::int64_t{-7}}, {"Largest", std::int64_t{9223372036854775807}},
+      {"Ratio", 0.25}, {"Text", std::string("caf\xc3\xa9 <&>")}, {"Bytes", PlistData{0, 1, 254, 255}},
       {"List", PlistArray{std::int64_t{1}, std::string("two"), PlistArray{}}},
       {"Nested", PlistDictionary{{"Inner", PlistDictionary{{"Deep", true}}}}},
   };
 }
 
-// The same dictionary as a binary plist, made with the library directly.
-std::string binaryPlistOf(const std::string& xml) {
-  plist_t root = nullptr;
-  plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
-  if (root == nullptr) return {};
+// |dictionary| as a binary plist, written by the library itself.
+std::string binaryPlist(const PlistDictionary& dictionary) {
+  const std::unique_ptr<void, decltype(&plist_free)> root(plistNode(PlistValue(dictionary)), &plist_free);
   char* bytes = nullptr;
   std::uint32_t length = 0;
-  plist_to_bin(root, &bytes, &length);
-  plist_free(root);
+  plist_to_bin(root.get(), &bytes, &length);
   std::string binary(bytes, length);
   plist_to_bin_free(bytes);
   return binary;
@@ -64,37 +60,22 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes) {
 }
 
 TEST(PlistTest, XmlAndBinaryPlistsReadBackEveryKind) {
-  const auto xml = plistXml(everyKind());
-  ASSERT_THAT(xml, ::testing::HasSubstr("<key>HelperCFBundleVersion</key>"));
-  EXPECT_EQ(parsePlistDictionary(xml), everyKind());
-
-  const auto binary = binaryPlistOf(xml);
+  EXPECT_EQ(parsePlistDictionary(plistXml(everyKind())), everyKind());
+  const auto binary = binaryPlist(everyKind());
   ASSERT_TRUE(binary.starts_with("bplist00"));
   EXPECT_EQ(parsePlistDictionary(binary), everyKind());
 }
 
 TEST(PlistTest, DatesAreLeftOutAndTheRestIsKept) {
-  const std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<!-- a comment with </dict></dict> inside -->
-<dict>
-  <key>Built</key><date>2024-01-02T03:04:05Z</date>
-  <key>Dates</key><array><date>2024-01-02T03:04:05Z</date><string>kept</string></array>
-  <key>Name</key><string><![CDATA[a <b>]]></string>
-</dict>
-</plist>)";
-  const PlistDictionary expected = {{"Dates", PlistValue(PlistArray{PlistValue(std::string("kept"))})},
-                                    {"Name", PlistValue(std::string("a <b>"))}};
-  EXPECT_EQ(parsePlistDictionary(xml), expected);
+  const std::string xml = R"(<plist version="1.0"><dict><key>Built</key><date>2024-01-02T03:04:05Z</date>
+  <key>Dates</key><array><date>2024-01-02T03:04:05Z</date><string>kept</string></array></dict></plist>)";
+  EXPECT_EQ(parsePlistDictionary(xml), (PlistDictionary{{"Dates", PlistArray{std::string("kept")}}}));
 }
 
 std::string nestedArrays(int depth) {
-  std::string xml = "<plist version=\"1.0\"><dict><key>k</key>";
-  for (int i = 0; i < depth; ++i) xml += "<array>";
-  xml += "<true/>";
-  for (int i = 0; i < depth; ++i) xml += "</array>";
-  return xml + "</dict></plist>";
+  std::string open, close;
+  for (int i = 0; i < depth; ++i) open += "<array>", close += "</array>";
+  return "<plist version=\"1.0\"><dict><key>k</key>" + open + "<true/>" + close + "</dict></plist>";
 }
 
 // {"\u00e9\u0000": "x"} as a binary plist: the key is UTF-16 and ends in U+0000.
@@ -127,31 +108,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadPlist{"empty", "", "is empty"}, BadPlist{"garbage", "not a plist at all", "does not parse"},
         BadPlist{"array_root", R"(<plist version="1.0"><array><string>a</string></array></plist>)",
                  "root is not a dictionary"},
-        BadPlist{"truncated", R"(<plist version="1.0"><dict><key>a</key><string>b</str)", "does not parse"},
-        BadPlist{"value_without_key", R"(<plist version="1.0"><dict><string>b</string></dict></plist>)",
-                 "does not parse"},
-        BadPlist{"magic_only", "bplist00", "the property list"},
-        BadPlist{"binary_cut_short", binaryPlistOf(plistXml({{"k", PlistValue(true)}})).substr(0, 20),
-                 "the property list"},
+        BadPlist{"binary_cut_short", "bplist00", "the property list"},
         // libplist would abort the process on reading that key; and a key such as
         // "Label\0", read up to its U+0000, would pass for another.
         BadPlist{"binary_key_holding_a_NUL", binaryKeyHoldingNul(), "U+0000"},
-        BadPlist{"nested_past_the_limit", nestedArrays(300), "nested too deeply"},
         BadPlist{"nested_absurdly_deep", nestedArrays(200000), "nested too deeply"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(PlistTest, ModerateNestingIsRead) {
-  const auto parsed = parsePlistDictionary(nestedArrays(200));
-  ASSERT_TRUE(parsed.has_value());
-  const PlistValue* value = &parsed->at("k");
-  int depth = 0;
-  while (const auto* array = std::get_if<PlistArray>(value)) {
-    ASSERT_EQ(array->size(), 1u);
-    value = &array->front();
-    ++depth;
-  }
-  EXPECT_EQ(depth, 200);
-}
 
 TEST(PlistBundleTest, ReadsItsInfoPlistOnceAndNamesItsFrameworksFolder) {
   TemporaryFolder folder;
@@ -174,9 +136,12 @@ TEST(PlistBundleTest, ReadsItsInfoPlistOnceAndNamesItsFrameworksFolder) {
 
 TEST(PlistBundleTest, ABundleWithoutAReadableInfoPlistHasNone) {
   TemporaryFolder folder;
-  EXPECT_EQ(PlistBundle(folder.path / "Missing.app").infoDictionary(), std::nullopt);
   writeFile(folder.path / "Broken.app" / "Contents" / "Info.plist", "<plist><dict><key>a</key>");
   EXPECT_EQ(PlistBundle(folder.path / "Broken.app").infoDictionary(), std::nullopt);
+  // A relative path is taken from the current folder, where there is no such bundle.
+  PlistBundle missing("some/where/X.app/");
+  EXPECT_EQ(missing.path(), std::filesystem::current_path() / "some" / "where" / "X.app");
+  EXPECT_EQ(missing.infoDictionary(), std::nullopt);
 }
 
 // Nothing but a regular file is read: a FIFO would hold the reader for ever, and a
@@ -184,25 +149,18 @@ TEST(PlistBundleTest, ABundleWithoutAReadableInfoPlistHasNone) {
 TEST(PlistBundleTest, OnlyARegularFileIsRead) {
   TemporaryFolder folder;
   const auto fifo = folder.path / "fifo.plist";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const auto zero = folder.path / "zero.plist";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   std::filesystem::create_symlink("/dev/zero", zero);
-  const auto linked = folder.path / "linked.plist";
-  writeFile(folder.path / "real.plist", plistXml(everyKind()));
-  std::filesystem::create_symlink(folder.path / "real.plist", linked);
   for (const auto& path : {fifo, zero, folder.path}) {
     const auto read = readPlistDictionary(path);
     ASSERT_FALSE(read) << path;
     EXPECT_THAT(read.error(), ::testing::HasSubstr("not a regular file")) << path;
   }
-  EXPECT_EQ(readPlistDictionary(linked), everyKind()) << "a link to a regular file is read";
-}
-
-TEST(PlistBundleTest, ARelativePathIsMadeAbsolute) {
-  PlistBundle bundle("some/where/X.app/");
-  EXPECT_TRUE(bundle.path().is_absolute());
-  EXPECT_EQ(bundle.path(), std::filesystem::current_path() / "some" / "where" / "X.app");
-  EXPECT_EQ(bundle.privateFrameworksPath(), (bundle.path() / "Contents" / "Frameworks").string());
+  // A link to a regular file is read.
+  writeFile(folder.path / "real.plist", plistXml(everyKind()));
+  std::filesystem::create_symlink("real.plist", folder.path / "linked.plist");
+  EXPECT_EQ(readPlistDictionary(folder.path / "linked.plist"), everyKind());
 }
 
 }  // namespace

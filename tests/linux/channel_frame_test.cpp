@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/channel_socket_messenger.h"
@@ -58,23 +59,13 @@ TEST(ChannelFrame, WaitsForEveryByteOfAFrameThatCanStillBeRight) {
 }
 
 TEST(ChannelFrame, RefusesAFaultAsSoonAsItShows) {
-  struct Row {
-    const char* what;
-    Bytes bytes;
-    const char* reason;
-  };
-  const Row rows[] = {
-      {.what = "no room for the id and name length", .bytes = {5, 0, 0, 0}, .reason = "length 5 cannot hold"},
-      {.what = "an empty frame", .bytes = {0, 0, 0, 0}, .reason = "length 0 cannot hold"},
-      {.what = "over the limit", .bytes = {1, 0, 0, 4}, .reason = "length 67108865 is over the limit"},
-      {.what = "the largest length", .bytes = {0xff, 0xff, 0xff, 0xff}, .reason = "is over the limit"},
-      {.what = "a name past the end", .bytes = frame(9, 7, 4, ""), .reason = "a channel name of 4 bytes runs past"},
-      {.what = "the longest name in a short frame", .bytes = frame(100, 7, 0xffff, ""), .reason = "of 65535 bytes"},
-  };
-  for (const auto& row : rows) {
-    const auto read = readRequestFrame(row.bytes);
-    ASSERT_TRUE(std::holds_alternative<ChannelFrameError>(read)) << row.what;
-    EXPECT_THAT(std::get<ChannelFrameError>(read).reason, HasSubstr(row.reason)) << row.what;
+  using Row = std::pair<Bytes, const char*>;
+  for (const auto& [bytes, reason] : {Row{{5, 0, 0, 0}, "length 5 cannot hold"},
+                                      Row{{1, 0, 0, 4}, "length 67108865 is over the limit"},
+                                      Row{frame(9, 7, 4, ""), "a channel name of 4 bytes runs past"}}) {
+    const auto read = readRequestFrame(bytes);
+    ASSERT_TRUE(std::holds_alternative<ChannelFrameError>(read)) << reason;
+    EXPECT_THAT(std::get<ChannelFrameError>(read).reason, HasSubstr(reason));
   }
   // The limit itself is allowed.
   EXPECT_TRUE(std::holds_alternative<ChannelFrameIncomplete>(readRequestFrame(frame(kMaxChannelFrameLength, 1, 0, ""))));

@@ -1,16 +1,17 @@
 // A job plist is read the way an Info.plist is: whatever sits at its place, the
 // reader refuses it with a reason and comes back at once. What the property-list
 // loader refuses (other kinds of file, texts holding U+0000, deep nesting) is
-// bundle_test's; here, what a job must hold.
+// bundle_test's; here, what a job must hold, and what a whole one reads as.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/linux/launch_job.h"
 
@@ -18,6 +19,8 @@ namespace linux_test {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::linux_backend::LaunchJob;
+using platform::linux_backend::parseLaunchJob;
 using platform::linux_backend::readLaunchJob;
 using ::testing::HasSubstr;
 
@@ -33,49 +36,40 @@ TEST(LaunchJobRefusals, WhateverSitsAtTheJobsPlaceIsRefusedWithItsReason) {
   ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
   const fs::path folder = pattern;
   const fs::path job = folder / "job.plist";
-  auto write = [&](const std::string& bytes) { std::ofstream(job, std::ios::binary) << bytes; };
-
-  struct Row {
-    const char* what;
-    std::function<void()> arrange;
-    const char* reason;
-  };
-  const Row rows[] = {
-      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(job.c_str(), 0600), 0); }, "is not a regular file"},
-      {"nothing", [] {}, "cannot open"},
-      {"no Label", [&] { write(xmlJob(kProgram)); }, "has no Label"},
-      {"an empty Label", [&] { write(xmlJob("<key>Label</key><string></string>\n" + kProgram)); }, "has no Label"},
-      {"no ProgramArguments", [&] { write(xmlJob(kLabel)); }, "has no ProgramArguments"},
-      {"no program", [&] { write(xmlJob(kLabel + "<key>ProgramArguments</key><array/>\n")); }, "names no program"},
-      {"an argument that is no string",
-       [&] { write(xmlJob(kLabel + "<key>ProgramArguments</key><array><integer>1</integer></array>\n")); },
-       "not a plain string"},
-      {"a negative ThrottleInterval",
-       [&] { write(xmlJob(kLabel + kProgram + "<key>ThrottleInterval</key><integer>-1</integer>\n")); },
-       "ThrottleInterval"},
-      {"a ThrottleInterval in text",
-       [&] { write(xmlJob(kLabel + kProgram + "<key>ThrottleInterval</key><string>10</string>\n")); },
-       "ThrottleInterval"},
-      {"a fractional ThrottleInterval",
-       [&] { write(xmlJob(kLabel + kProgram + "<key>ThrottleInterval</key><real>1.5</real>\n")); },
-       "ThrottleInterval"},
-      {"not a property list", [&] { write("Label=x\n"); }, "cannot be read"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    fs::remove_all(job);
-    row.arrange();
+  const auto refusal = [&] {
     const auto read = readLaunchJob(job);
-    ASSERT_FALSE(read);
-    EXPECT_THAT(read.error(), HasSubstr(row.reason));
+    return read ? std::string("read") : read.error();
+  };
+
+  EXPECT_THAT(refusal(), HasSubstr("cannot open"));
+  ASSERT_EQ(::mkfifo(job.c_str(), 0600), 0);
+  EXPECT_THAT(refusal(), HasSubstr("is not a regular file"));
+  fs::remove(job);
+  using Row = std::pair<std::string, const char*>;
+  for (const auto& [bytes, reason] : {
+           Row{"Label=x\n", "cannot be read"}, Row{xmlJob(kProgram), "has no Label"},
+           Row{xmlJob(kLabel), "has no ProgramArguments"},
+           Row{xmlJob(kLabel + "<key>ProgramArguments</key><array/>\n"), "names no program"},
+           Row{xmlJob(kLabel + "<key>ProgramArguments</key><array><integer>1</integer></array>\n"),
+               "not a plain string"},
+           Row{xmlJob(kLabel + kProgram + "<key>ThrottleInterval</key><integer>-1</integer>\n"), "ThrottleInterval"},
+           Row{xmlJob(kLabel + kProgram + "<key>ThrottleInterval</key><string>10</string>\n"), "ThrottleInterval"}}) {
+    std::ofstream(job, std::ios::binary) << bytes;
+    EXPECT_THAT(refusal(), HasSubstr(reason)) << bytes;
   }
-  // The same job, whole, is read: what was refused was refused for its fault.
-  fs::remove_all(job);
-  write(xmlJob(kLabel + kProgram + "<key>ThrottleInterval</key><integer>3</integer>\n"));
+
+  // The same job, whole, is read: what was refused was refused for its fault. Only
+  // the services mapped to true are kept.
+  std::ofstream(job, std::ios::binary) << xmlJob(
+      kLabel + kProgram + "<key>ThrottleInterval</key><integer>3</integer>\n" +
+      "<key>MachServices</key><dict><key>a</key><true/><key>off</key><false/></dict>\n");
   const auto read = readLaunchJob(job);
   ASSERT_TRUE(read) << read.error();
-  EXPECT_EQ(read->label, "com.veltrino.mac.helper");
-  EXPECT_EQ(read->throttleInterval, std::chrono::seconds(3));
+  EXPECT_EQ(*read, (LaunchJob{"com.veltrino.mac.helper", {"/bin/true"}, {"a"}, std::chrono::seconds(3)}));
+  // Without a ThrottleInterval, launchd's ten seconds.
+  const auto bare = parseLaunchJob(xmlJob(kLabel + kProgram));
+  ASSERT_TRUE(bare) << bare.error();
+  EXPECT_EQ(bare->throttleInterval, std::chrono::seconds(10));
   fs::remove_all(folder);
 }
 

@@ -5,10 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <numeric>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -24,40 +22,31 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPatience = 10s;
 
 // A main queue whose loop runs on a thread of its own for the test's life.
-class LoopThread {
- public:
+struct LoopThread {
   LoopThread() {
     queue.keepAlive();
-    thread_ = std::thread([this] { queue.run(); });
+    thread = std::thread([this] { queue.run(); });
   }
   ~LoopThread() {
     queue.stop();
-    thread_.join();
+    thread.join();
   }
-
-  // Runs |work| on the loop, at |at| if given, and waits for it: what was due before has run too.
-  bool runOnLoop(std::function<void()> work = [] {}, std::optional<Clock::time_point> at = std::nullopt) {
+  // Waits until the loop has run what was due by |at|.
+  bool settle(Clock::time_point at = Clock::now()) {
     std::promise<void> done;
-    auto future = done.get_future();
-    auto job = [&] {
-      work();
-      done.set_value();
-    };
-    at ? queue.asyncAt(*at, job) : queue.async(job);
-    return future.wait_for(kPatience) == std::future_status::ready;
+    queue.asyncAt(at, [&] { done.set_value(); });
+    return done.get_future().wait_for(kPatience) == std::future_status::ready;
   }
 
   MainRunLoop queue;
-
- private:
-  std::thread thread_;
+  std::thread thread;
 };
 
 TEST(MainRunLoopTest, AnEarlierDeadlineFromAnotherThreadIsNotHeldUpByALaterOne) {
   LoopThread loop;
   std::atomic<bool> lateRan{false};
   loop.queue.asyncAfter(std::chrono::hours(1), [&] { lateRan = true; });
-  ASSERT_TRUE(loop.runOnLoop());  // the timer is now armed for an hour
+  ASSERT_TRUE(loop.settle());  // the timer is now armed for an hour
 
   std::promise<bool> early;
   std::thread([&] { loop.queue.asyncAfter(5ms, [&] { early.set_value(loop.queue.isCurrent()); }); }).join();
@@ -82,7 +71,7 @@ TEST(MainRunLoopTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kEach; ++i) {
         auto record = [&, t, i] {
-          if (!loop.queue.isCurrent()) ++offLoop;
+          offLoop += loop.queue.isCurrent() ? 0 : 1;
           seen[static_cast<std::size_t>(t)].push_back(i);
         };
         t % 2 == 0 ? loop.queue.async(record) : loop.queue.asyncAt(deadline, record);
@@ -90,33 +79,13 @@ TEST(MainRunLoopTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
     });
   }
   for (auto& thread : threads) thread.join();
-  ASSERT_TRUE(loop.runOnLoop([] {}, deadline + 1ms));
+  ASSERT_TRUE(loop.settle(deadline + 1ms));
 
   EXPECT_EQ(offLoop, 0);
   EXPECT_FALSE(loop.queue.isCurrent());
   std::vector<int> inOrder(kEach);
   std::iota(inOrder.begin(), inOrder.end(), 0);
   for (const auto& one : seen) EXPECT_THAT(one, ElementsAreArray(inOrder));
-}
-
-TEST(MainRunLoopTest, RunReturnsOnceTheLastDelayedWorkHasRunWhenNotKeptAlive) {
-  MainRunLoop queue;
-  bool ran = false;
-  queue.asyncAfter(10ms, [&] { ran = true; });
-  queue.run();  // returns only when nothing is pending
-  EXPECT_TRUE(ran);
-}
-
-TEST(MainRunLoopTest, ReleasingKeepAliveLetsAnIdleLoopReturn) {
-  MainRunLoop queue;
-  queue.keepAlive();
-  auto finished = std::async(std::launch::async, [&] { queue.run(); });
-  std::promise<void> started;
-  queue.async([&] { started.set_value(); });
-  ASSERT_EQ(started.get_future().wait_for(kPatience), std::future_status::ready);
-  EXPECT_EQ(finished.wait_for(0ms), std::future_status::timeout);
-  queue.releaseKeepAlive();
-  EXPECT_EQ(finished.wait_for(kPatience), std::future_status::ready);
 }
 
 TEST(MainRunLoopTest, StopEndsRunForGoodAndLeavesPendingWorkUnrun) {

