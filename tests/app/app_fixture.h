@@ -1,6 +1,5 @@
 // The application shell on the test backend: a fresh shared application for each
-// test, and the plug-in table with what each stand-in was registered with since the
-// test began.
+// test, and the plug-in table.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -22,10 +21,7 @@
 namespace veltrino_test {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
-using ::testing::IsEmpty;
 using platform::NSMakeRect;
-using platform::NSRect;
 
 // The plug-in table: the registrar key (the class name) and that class's registrations.
 struct PluginRow {
@@ -56,16 +52,6 @@ class AppShellTest : public ::testing::Test {
                                                {"HelperCFBundleVersion", std::string("140")}};
     tp.bundle.frameworksPath = "/Applications/Veltrino.app/Contents/Frameworks";
     platform::testing::applicationMainCalls().clear();
-    for (const auto& row : pluginTable()) countsAtStart_.push_back(row.registrations().count);
-  }
-
-  // How many times each row's class was registered since the test began, in table order.
-  std::vector<int> registrationsSinceStart() const {
-    std::vector<int> counts;
-    for (std::size_t i = 0; i < pluginTable().size(); ++i) {
-      counts.push_back(pluginTable()[i].registrations().count - countsAtStart_[i]);
-    }
-    return counts;
   }
 
   // Sends "print" on VPNPlugin's channel and tells whether the plug-in answered it.
@@ -81,9 +67,6 @@ class AppShellTest : public ::testing::Test {
   // controller keeps) goes before the backend.
   platform::testing::TestPlatform tp;
   platform::testing::TestApplication application;
-
- private:
-  std::vector<int> countsAtStart_;
 };
 
 }  // namespace veltrino_test

@@ -4,54 +4,36 @@
 
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace veltrino_test {
 namespace {
 
-struct DeadlineOrderCase {
-  const char* name;
+// Work runs by deadline, and work with equal deadlines in the order it was scheduled.
+TEST(DeadlineOrderTest, RunsByDeadlineThenInTheOrderScheduled) {
   // "7a" adds work "a" with deadline 7; "*" is a timer firing, which runs the work it
   // takes ("." when it takes none).
-  const char* steps;
-  const char* ran;
-};
-
-void PrintTo(const DeadlineOrderCase& c, std::ostream* out) { *out << '"' << c.steps << '"'; }
-
-std::string run(const char* steps) {
-  platform::DeadlineOrder order;
-  std::string ran;
-  std::istringstream in(steps);
-  for (std::string step; in >> step;) {
-    if (step == "*") {
-      platform::DispatchWork work = order.takeEarliest();
-      if (work) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"7a 7b 7c * * *", "abc"}, {"9a 3b 6c * * *", "bca"}, {"5a 2b 5c 2d * * * *", "bdac"},
+      {"4a * 4b 1c * *", "acb"}, {"* 1a * *", ".a."},
+  };
+  for (const auto& [steps, expected] : rows) {
+    platform::DeadlineOrder order;
+    std::string ran;
+    std::istringstream in(steps);
+    for (std::string step; in >> step;) {
+      if (step != "*") {
+        const char label = step.back();
+        order.add(std::stoull(step.substr(0, step.size() - 1)), [&ran, label] { ran += label; });
+      } else if (platform::DispatchWork work = order.takeEarliest()) {
         work();
       } else {
         ran += '.';
       }
-      continue;
     }
-    const char label = step.back();
-    order.add(std::stoull(step.substr(0, step.size() - 1)), [&ran, label] { ran += label; });
+    EXPECT_EQ(ran, expected) << steps;
+    EXPECT_EQ(order.size(), 0u) << steps;
   }
-  EXPECT_EQ(order.size(), 0u) << "every added piece of work was taken";
-  return ran;
 }
-
-class DeadlineOrderTest : public testing::TestWithParam<DeadlineOrderCase> {};
-
-TEST_P(DeadlineOrderTest, RunsByDeadlineThenInTheOrderScheduled) { EXPECT_EQ(run(GetParam().steps), GetParam().ran); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Firings, DeadlineOrderTest,
-    testing::Values(DeadlineOrderCase{"EqualDeadlinesInSchedulingOrder", "7a 7b 7c * * *", "abc"},
-                    DeadlineOrderCase{"EarlierDeadlineFirst", "9a 3b 6c * * *", "bca"},
-                    DeadlineOrderCase{"EqualDeadlinesAmongOthers", "5a 2b 5c 2d * * * *", "bdac"},
-                    DeadlineOrderCase{"WorkAddedAfterAFiring", "4a * 4b 1c * *", "acb"},
-                    DeadlineOrderCase{"AFiringWithNothingWaitingTakesNothing", "* 1a * *", ".a."}),
-    [](const testing::TestParamInfo<DeadlineOrderCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace veltrino_test

@@ -17,22 +17,14 @@ constexpr auto Same = NSComparisonResult::NSOrderedSame;
 constexpr auto Desc = NSComparisonResult::NSOrderedDescending;
 
 TEST(CompareVersionsTest, ComparesBuildsNumericallyWithMissingPartsAsZero) {
-  struct Row {
-    const char* a;
-    const char* b;
-    NSComparisonResult order;
+  const std::tuple<const char*, const char*, NSComparisonResult> rows[] = {
+      {"1.2", "1.2.0", Same}, {"1.9", "1.10", Asc},   {"2.0", "1.9.9", Desc},  {"01", "1", Same},
+      {"1.02", "1.2", Same},  {"", "", Same},         {"", "1", Asc},          {"1", "", Desc},
+      {"", "0", Asc},         {"1..2", "1.0.2", Asc}, {"1.2a", "1.2b", Asc},   {"1.2b", "1.10a", Asc},
+      {"99999999999999999999", "100000000000000000000", Asc},
   };
-  const Row rows[] = {
-      {.a = "1.2", .b = "1.2.0", .order = Same},   {.a = "1.9", .b = "1.10", .order = Asc},
-      {.a = "2.0", .b = "1.9.9", .order = Desc},   {.a = "01", .b = "1", .order = Same},
-      {.a = "1.02", .b = "1.2", .order = Same},    {.a = "", .b = "", .order = Same},
-      {.a = "", .b = "1", .order = Asc},           {.a = "1", .b = "", .order = Desc},
-      {.a = "", .b = "0", .order = Asc},           {.a = "1..2", .b = "1.0.2", .order = Asc},
-      {.a = "1.2a", .b = "1.2b", .order = Asc},    {.a = "1.2b", .b = "1.10a", .order = Asc},
-      {.a = "99999999999999999999", .b = "100000000000000000000", .order = Asc},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(VLTXPC::compareVersions(row.a, row.b), row.order) << '"' << row.a << "\" vs \"" << row.b << '"';
+  for (const auto& [a, b, order] : rows) {
+    EXPECT_EQ(VLTXPC::compareVersions(a, b), order) << '"' << a << "\" vs \"" << b << '"';
   }
 }
 
@@ -74,87 +66,38 @@ TEST_F(InstallHelperTest, EveryFailureHasItsTextAndLeavesNoReference) {
     std::size_t references;  // authorization references asked for
   };
   const Row rows[] = {
-      {.createStatuses = {platform::errAuthorizationDenied},
-       .bless = Outcome::Succeed,
-       .text = "Helper installation error. Unable to get a valid empty authorization reference to load Helper daemon",
-       .references = 1},
-      {.createStatuses = {0, platform::errAuthorizationCanceled},
-       .bless = Outcome::Succeed,
-       .text = "Helper installation error. Unable to get a valid loading authorization reference to load Helper daemon",
-       .references = 2},
-      {.createStatuses = {},
-       .bless = Outcome::FailWithError,
-       .text = "Helper installation error. Error while installing the Helper: The operation couldn't be completed.",
-       .references = 2},
-      {.createStatuses = {},
-       .bless = Outcome::FailWithoutError,
-       .text = "Helper installation error. Error while installing the Helper: Unknown error",
-       .references = 2},
+      {{platform::errAuthorizationDenied}, Outcome::Succeed,
+       "Unable to get a valid empty authorization reference to load Helper daemon", 1},
+      {{0, platform::errAuthorizationCanceled}, Outcome::Succeed,
+       "Unable to get a valid loading authorization reference to load Helper daemon", 2},
+      {{}, Outcome::FailWithError, "Error while installing the Helper: The operation couldn't be completed.", 2},
+      {{}, Outcome::FailWithoutError, "Error while installing the Helper: Unknown error", 2},
   };
   for (const Row& row : rows) {
     tp.security.creates.clear();
     tp.security.createStatuses = row.createStatuses;
     tp.security.blessOutcome = row.bless;
-    EXPECT_EQ(installError(), row.text);
+    EXPECT_EQ(installError(), "Helper installation error. " + std::string(row.text));
     EXPECT_EQ(tp.security.creates.size(), row.references);
     EXPECT_EQ(tp.security.liveReferences(), 0u) << row.text;
     EXPECT_THAT(tp.security.blessed, IsEmpty());
   }
 }
 
-class VersionCheckTest : public PluginTest {
- protected:
+// The plug-in takes the late outcome as any other: UpdateTest's replacement follows.
+TEST_F(PluginTest, AVersionCheckWithoutAReplyGivesNoneAfterFiveSecondsAndALateReplyCallsTheHandlerAgain) {
   struct Outcome {
     std::optional<bool> value;
     std::chrono::milliseconds at;
     bool onMain;
   };
-
-  // Checks the helper against a bundle whose helper build is |bundleBuild|.
-  void check(const std::string& bundleBuild) {
-    tp.bundle.info = platform::PlistDictionary{{"HelperCFBundleVersion", bundleBuild}};
-    xpc = std::make_unique<VLTXPC>();
-    proxy = xpc->connectHelper(pluginPtr());
-    xpc->checkHelperUpdate(proxy, [this](std::optional<bool> outcome) {
-      outcomes.push_back({outcome, tp.loop.now(), tp.mainQueue.isCurrent()});
-    });
-  }
-
-  std::unique_ptr<VLTXPC> xpc;
-  std::shared_ptr<helper_link::VLTHelperProtocol> proxy;  // keeps the connection alive
   std::vector<Outcome> outcomes;
-};
-
-TEST_F(VersionCheckTest, ReplyDecidesWhetherToInstall) {
-  struct Row {
-    const char* runningBuild;
-    const char* bundleBuild;
-    std::optional<bool> outcome;
-    std::size_t blessings;
-  };
-  const Row rows[] = {
-      {.runningBuild = "1.2", .bundleBuild = "1.2.0", .outcome = false, .blessings = 0},
-      {.runningBuild = "1.9", .bundleBuild = "1.10", .outcome = true, .blessings = 1},
-  };
-  for (const Row& row : rows) {
-    tp.security.blessed.clear();
-    outcomes.clear();
-    installedHelper().setVersion("9.9", row.runningBuild);
-    check(row.bundleBuild);
-    tp.advance(10s);
-    ASSERT_EQ(outcomes.size(), 1u) << row.runningBuild << " vs " << row.bundleBuild;
-    EXPECT_EQ(outcomes[0].value, row.outcome);
-    EXPECT_TRUE(outcomes[0].onMain);
-    EXPECT_EQ(tp.security.blessed.size(), row.blessings);
-    EXPECT_THAT(tp.output.lines(), IsEmpty());
-  }
-}
-
-// The plug-in takes the late outcome as any other: UpdateTest's replacement follows.
-TEST_F(VersionCheckTest, NoReplyGivesNoneAfterFiveSecondsAndALateOneCallsTheHandlerAgain) {
-  installedHelper().setVersion("1.0", "100");
+  installedHelper().setVersion("1.0", "100");  // older than the bundle's build 140
   helper().replyAfter("getVersion", 6s);
-  check("140");
+  const auto proxy = plugin().xpcService.connectHelper(pluginPtr());
+  plugin().xpcService.checkHelperUpdate(proxy, [&](std::optional<bool> outcome) {
+    outcomes.push_back({outcome, tp.loop.now(), tp.mainQueue.isCurrent()});
+  });
   tp.advance(4999ms);
   EXPECT_THAT(outcomes, IsEmpty());
   tp.advance(1ms);
@@ -166,62 +109,6 @@ TEST_F(VersionCheckTest, NoReplyGivesNoneAfterFiveSecondsAndALateOneCallsTheHand
   ASSERT_EQ(outcomes.size(), 2u);
   EXPECT_EQ(outcomes[1].value, true);
   EXPECT_EQ(outcomes[1].at, 6s);
-}
-
-class ReplayTest : public PluginTest {
- protected:
-  void SetUp() override {
-    installedHelper();
-    proxy = plugin().xpcService.connectHelper(pluginPtr());
-    auto& p = plugin();
-    std::tie(p.app, p.uid, p.token, p.device, p.version) = std::tuple("app", "uid-1", "tok", "dev", "3.1");
-    std::tie(p.ip, p.port, p.hive, p.ipv6Enable, p.state, p.rules, p.tlsMode) =
-        std::tuple("10.0.0.1", "443", "hive", "on", "off", "r", "2");
-    p.vpnOn = true;
-  }
-  std::vector<std::vector<std::string>> sent() {
-    tp.runUntilIdle();
-    std::vector<std::vector<std::string>> out;
-    for (const auto& m : helper().received()) {
-      out.push_back(m.strings());
-      out.back().insert(out.back().begin(), m.op);
-    }
-    return out;
-  }
-  std::shared_ptr<helper_link::VLTHelperProtocol> proxy;
-};
-
-TEST_F(ReplayTest, SendsTheWholeSessionInOrderEndingWithOnAndDefaultsWhatIsOptional) {
-  const std::string d = plugin().dylib;
-  plugin().replaySession(true, proxy);
-  EXPECT_THAT(sent(), ElementsAre(ElementsAre("setToken", d, "app", "uid-1", "tok", "dev", "3.1"),
-                                  ElementsAre("setHive", d, "10.0.0.1", "443", "hive", "on"),
-                                  ElementsAre("setForce", d, "off"), ElementsAre("setRule", d, "r"),
-                                  ElementsAre("iosOn", d, "2")));
-  helper().forgetReceived();
-  plugin().ipv6Enable.reset();
-  plugin().state.reset();
-  plugin().rules.reset();
-  plugin().tlsMode.reset();
-  plugin().replaySession(true, proxy);
-  EXPECT_THAT(sent(), ElementsAre(ElementsAre("setToken", d, "app", "uid-1", "tok", "dev", "3.1"),
-                                  ElementsAre("setHive", d, "10.0.0.1", "443", "hive", "off"),
-                                  ElementsAre("setForce", d, "on"), ElementsAre("iosOn", d, "0")));
-}
-
-TEST_F(ReplayTest, NothingIsSentWithoutAccessOrWithoutARequiredValue) {
-  plugin().replaySession(false, proxy);
-  EXPECT_THAT(sent(), IsEmpty());
-  for (auto field : {&vpn_bridge::VPNPlugin::app, &vpn_bridge::VPNPlugin::uid, &vpn_bridge::VPNPlugin::token,
-                     &vpn_bridge::VPNPlugin::device, &vpn_bridge::VPNPlugin::version, &vpn_bridge::VPNPlugin::ip,
-                     &vpn_bridge::VPNPlugin::port, &vpn_bridge::VPNPlugin::hive}) {
-    auto saved = plugin().*field;
-    (plugin().*field).reset();
-    plugin().replaySession(true, proxy);
-    EXPECT_THAT(sent(), IsEmpty());
-    plugin().*field = saved;
-  }
-  EXPECT_THAT(tp.output.lines(), IsEmpty());
 }
 
 class ConnectionTest : public PluginTest {};
@@ -254,27 +141,40 @@ TEST_F(ConnectionTest, InvalidationOfAnotherConnectionLeavesTheCachedProxyAlone)
 }
 
 // Whether the tunnel is on decides whether there is a replay at all: RefusedCallTest.
-TEST_F(ConnectionTest, InterruptionReplaysToTheRestartedHelperWhileAProxyIsCached) {
+TEST_F(ConnectionTest, InterruptionReplaysToTheRestartedHelperOnceItGrantsAccess) {
   installedHelper();
   auto& p = plugin();
   p.remote = p.xpcService.connectHelper(pluginPtr());
   p.app = p.uid = p.token = p.device = p.version = p.ip = p.port = p.hive = std::string("v");
   p.vpnOn = true;
   p.remote->iosOff("x", [] {});
-  tp.runUntilIdle();
-  tp.services.kill(helper_link::helperLabel());
-  tp.runUntilIdle();
-  EXPECT_THAT(helper().ops(), ElementsAre("iosOff", "access", "setToken", "setHive", "setForce", "iosOn"));
-  EXPECT_EQ(helper().received()[1].process, 2) << "the restarted helper gets the replay";
-  EXPECT_THAT(helper().received()[1].strings(), ElementsAre(p.dylib));
+  const auto opsAfterKill = [this] {
+    tp.runUntilIdle();
+    helper().forgetReceived();
+    tp.services.kill(helper_link::helperLabel());
+    tp.runUntilIdle();
+    return helper().ops();
+  };
+  EXPECT_THAT(opsAfterKill(), ElementsAre("access", "setToken", "setHive", "setForce", "iosOn"));
+  EXPECT_EQ(helper().received()[0].process, 2) << "the restarted helper gets the replay";
+  EXPECT_THAT(helper().received()[0].strings(), ElementsAre(p.dylib));
   EXPECT_THAT(tp.output.lines(), IsEmpty());
   EXPECT_EQ(tp.services.connectionsMade(), 1u) << "an interrupted connection stays in use";
 
+  // Nothing after the access without a value the replay needs, or when access fails.
+  using vpn_bridge::VPNPlugin;
+  for (auto field : {&VPNPlugin::app, &VPNPlugin::uid, &VPNPlugin::token, &VPNPlugin::device, &VPNPlugin::version,
+                     &VPNPlugin::ip, &VPNPlugin::port, &VPNPlugin::hive}) {
+    auto saved = std::exchange(p.*field, std::nullopt);
+    EXPECT_THAT(opsAfterKill(), ElementsAre("access"));
+    p.*field = saved;
+  }
+  helper().failAccess("E_LOAD", "vlt_start");
+  EXPECT_THAT(opsAfterKill(), ElementsAre("access"));
+
   auto cached = p.remote;
   p.remote.reset();
-  tp.services.kill(helper_link::helperLabel());
-  tp.runUntilIdle();
-  EXPECT_EQ(helper().received().size(), 6u) << "no proxy cached: nothing sent";
+  EXPECT_THAT(opsAfterKill(), IsEmpty()) << "no proxy cached: nothing sent";
 }
 
 }  // namespace

@@ -32,9 +32,10 @@ inline bool isNull(const FlutterResultValue& v) { return std::holds_alternative<
 inline bool isNotImplemented(const FlutterResultValue& v) {
   return std::holds_alternative<platform::FlutterMethodNotImplementedType>(v);
 }
-inline std::optional<FlutterError> asError(const FlutterResultValue& v) {
+// The error |v| holds, or one whose code says there is none.
+inline FlutterError asError(const FlutterResultValue& v) {
   if (auto e = std::get_if<FlutterError>(&v)) return *e;
-  return std::nullopt;
+  return {"(not an error)", std::nullopt};
 }
 
 // Records the delegate it is handed, so a test can look at the plug-in's fields.
@@ -74,6 +75,16 @@ class PluginTest : public ::testing::Test {
     return h;
   }
   platform::testing::FakeHelper& helper() { return *tp.services.helper(helper_link::helperLabel()); }
+  // What the helper received (only run |process| of it, when given): each message as
+  // its operation followed by its arguments.
+  std::vector<std::vector<std::string>> sent(int process = 0) {
+    std::vector<std::vector<std::string>> out;
+    for (const auto& m : process != 0 ? helper().receivedBy(process) : helper().received()) {
+      out.push_back(m.strings());
+      out.back().insert(out.back().begin(), m.op);
+    }
+    return out;
+  }
   std::shared_ptr<vpn_bridge::VPNPlugin> pluginPtr() { return plugin().shared_from_this(); }
 
   std::size_t call(const std::string& method, EncodableValue arguments = {}) {
