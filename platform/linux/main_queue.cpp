@@ -122,12 +122,6 @@ void MainRunLoop::keepAlive() {
   keptAlive_ = true;
 }
 
-void MainRunLoop::releaseKeepAlive() {
-  std::unique_lock lock(mutex_);
-  keptAlive_ = false;
-  wakeIfWaiting(lock);
-}
-
 void MainRunLoop::stop() {
   std::unique_lock lock(mutex_);
   stopped_ = true;

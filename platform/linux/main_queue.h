@@ -47,10 +47,8 @@ class MainRunLoop final : public DispatchQueue {
   bool runOneFor(std::chrono::milliseconds limit);
 
   // Keeps run() going while there is nothing to do, as an app's run loop does, until
-  // releaseKeepAlive() or stop().
+  // stop().
   void keepAlive();
-  // Lets run() return once nothing is left to do.
-  void releaseKeepAlive();
   // Makes run() return as soon as the work in hand is done, for good; pending work
   // stays, unrun.
   void stop();
