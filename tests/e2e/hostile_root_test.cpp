@@ -2,9 +2,7 @@
 // as they start, jobs and programs that someone else could have put in place. Every call is still answered once and the host ends cleanly.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
