@@ -21,28 +21,18 @@ namespace {
 
 int probe = -1;
 
-bool sendAll(const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::send(probe, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 void* answerLoop(void*) {
-  while (true) {
-    char request;
-    const ssize_t n = ::read(probe, &request, 1);
+  char request;
+  for (ssize_t n; (n = ::read(probe, &request, 1)) != 0;) {
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return nullptr;  // the test has gone
+    if (n < 0) return nullptr;
     const struct mallinfo2 info = ::mallinfo2();
     char line[32];
     const int length = std::snprintf(line, sizeof line, "%zu\n", info.uordblks + info.hblkhd);
-    if (!sendAll(line, static_cast<std::size_t>(length))) return nullptr;
+    // A line this short goes whole into a stream socket's buffer.
+    if (::send(probe, line, static_cast<std::size_t>(length), MSG_NOSIGNAL) != length) return nullptr;
   }
+  return nullptr;  // the test has gone
 }
 
 __attribute__((constructor)) void startProbe() {

@@ -3,15 +3,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -23,15 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* kLabel = "com.veltrino.mac.helper";
-
-// Pointers to |strings| ending in a null, as exec takes them.
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
+const std::string kLabel = "com.veltrino.mac.helper";
 
 // Polls |done| until it holds or |timeout| has passed: for what another process does.
 template <typename Done>
@@ -44,9 +37,16 @@ bool pollUntil(std::chrono::milliseconds timeout, Done done) {
   return true;
 }
 
-}  // namespace
-
-namespace {
+// Appends to |into| what file |fd| holds past |offset|; how much that was.
+std::size_t readFile(int fd, std::size_t offset, std::string& into) {
+  char buffer[65536];
+  std::size_t total = 0;
+  for (ssize_t n; fd >= 0 && (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(offset + total))) > 0;) {
+    into.append(buffer, static_cast<std::size_t>(n));
+    total += static_cast<std::size_t>(n);
+  }
+  return total;
+}
 
 fs::path freshFolder(const char* pattern) {
   std::string path = (fs::temp_directory_path() / pattern).string();
@@ -72,25 +72,20 @@ std::vector<std::string> TempRoot::writtenOutside() const {
 }
 
 fs::path TempRoot::helperPath() const { return path_ / "Library/PrivilegedHelperTools" / kLabel; }
-fs::path TempRoot::opsLog() const { return path_ / "var/log" / (std::string(kLabel) + ".ops.jsonl"); }
-fs::path TempRoot::serviceSocket() const { return path_ / "var/run" / (std::string(kLabel) + ".sock"); }
+fs::path TempRoot::opsLog() const { return path_ / "var/log" / (kLabel + ".ops.jsonl"); }
+fs::path TempRoot::serviceSocket() const { return path_ / "var/run" / (kLabel + ".sock"); }
 
 // The paths and flags the tests use need no XML escaping.
 void TempRoot::writeJob(const std::vector<std::string>& flags, std::optional<int> throttleSeconds) const {
   fs::create_directories(path_ / "Library/LaunchDaemons");
-  std::ofstream plist(path_ / "Library/LaunchDaemons" / (std::string(kLabel) + ".plist"));
-  plist << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        << "<plist version=\"1.0\">\n<dict>\n"
-        << "  <key>Label</key>\n  <string>" << kLabel << "</string>\n"
-        << "  <key>ProgramArguments</key>\n  <array>\n"
-        << "    <string>" << helperPath().string() << "</string>\n";
-  for (const auto& f : flags) plist << "    <string>" << f << "</string>\n";
-  plist << "  </array>\n";
-  if (throttleSeconds) plist << "  <key>ThrottleInterval</key>\n  <integer>" << *throttleSeconds << "</integer>\n";
-  plist << "  <key>MachServices</key>\n  <dict>\n    <key>" << kLabel
-        << "</key>\n    <true/>\n  </dict>\n</dict>\n</plist>\n";
+  std::ofstream plist(path_ / "Library/LaunchDaemons" / (kLabel + ".plist"));
+  plist << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+        << "<key>Label</key><string>" << kLabel << "</string>\n<key>ProgramArguments</key><array>\n"
+        << "<string>" << helperPath().string() << "</string>\n";
+  for (const auto& f : flags) plist << "<string>" << f << "</string>\n";
+  plist << "</array>\n";
+  if (throttleSeconds) plist << "<key>ThrottleInterval</key><integer>" << *throttleSeconds << "</integer>\n";
+  plist << "<key>MachServices</key><dict><key>" << kLabel << "</key><true/></dict>\n</dict>\n</plist>\n";
 }
 
 void TempRoot::installHelper(const std::vector<std::string>& flags) const {
@@ -102,8 +97,7 @@ void TempRoot::installHelper(const std::vector<std::string>& flags) const {
 std::vector<Json> TempRoot::ops() const {
   std::vector<Json> out;
   std::ifstream in(opsLog());
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     auto j = Json::parse(line, nullptr, false);
     if (!j.is_discarded()) out.push_back(j);
   }
@@ -111,27 +105,23 @@ std::vector<Json> TempRoot::ops() const {
 }
 
 std::vector<std::string> TempRoot::opNames() const {
+  const auto pids = helperPids();
   std::vector<std::string> out;
-  std::map<long, int> processes;
   for (const auto& op : ops()) {
-    const long pid = op.value("pid", 0L);
-    auto [it, added] = processes.emplace(pid, static_cast<int>(processes.size()) + 1);
-    out.push_back("#" + std::to_string(it->second) + " " + op.value("op", std::string()));
+    const auto process = std::find(pids.begin(), pids.end(), op.value("pid", 0)) - pids.begin() + 1;
+    out.push_back("#" + std::to_string(process) + " " + op.value("op", std::string()));
   }
   return out;
 }
 
 bool TempRoot::waitForOps(std::size_t count, std::chrono::milliseconds timeout) const {
-  // Reads on from where it stopped, counting whole lines: the log may grow large.
+  // Counts the lines as the log grows, reading on from where it stopped: it may grow large.
   std::ifstream in;
   std::size_t lines = 0;
-  std::vector<char> buffer(1 << 16);
   return pollUntil(timeout, [&] {
     if (!in.is_open()) in.open(opsLog(), std::ios::binary);
     in.clear();
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-      lines += static_cast<std::size_t>(std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
-    }
+    lines += static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
     return lines >= count;
   });
 }
@@ -139,21 +129,21 @@ bool TempRoot::waitForOps(std::size_t count, std::chrono::milliseconds timeout) 
 std::vector<pid_t> TempRoot::helperPids() const {
   std::vector<pid_t> out;
   for (const auto& op : ops()) {
-    const auto pid = static_cast<pid_t>(op.value("pid", 0L));
+    const pid_t pid = op.value("pid", 0);
     if (std::find(out.begin(), out.end(), pid) == out.end()) out.push_back(pid);
   }
   return out;
 }
 
 std::vector<pid_t> TempRoot::liveHelperPids() const {
-  std::vector<pid_t> out;
-  for (pid_t pid : helperPids()) {
+  auto out = helperPids();
+  std::erase_if(out, [&](pid_t pid) {
     // The program is the first argument, up to its terminating zero; none once gone.
     std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
     std::string program;
     std::getline(cmdline, program, '\0');
-    if (program == helperPath().string()) out.push_back(pid);
-  }
+    return program != helperPath().string();
+  });
   return out;
 }
 
@@ -161,113 +151,112 @@ void TempRoot::killHelpers() const {
   for (pid_t pid : liveHelperPids()) ::kill(pid, SIGKILL);
 }
 
-HostProcess::HostProcess(const TempRoot& root, const std::string& authorization, bool heapProbe,
-                         const std::vector<std::string>& arguments) {
-  int in[2], out[2], err[2], probe[2] = {-1, -1};
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+HostProcess::HostProcess(const TempRoot& root, const Launch& launch) {
+  int in[2] = {-1, -1}, unread[2] = {-1, -1}, probe[2] = {-1, -1};
+  constexpr int kProbeFd = 3;
+  if (::pipe2(in, O_CLOEXEC) != 0 || (launch.outputUnread && ::pipe2(unread, O_CLOEXEC) != 0)) {
     throw std::runtime_error("pipe failed");
   }
-  if (heapProbe && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, probe) != 0) {
+  if (launch.heapProbe && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, probe) != 0) {
     throw std::runtime_error("socketpair failed");
   }
+  outFd_ = launch.outputUnread ? -1 : ::memfd_create("stdout", MFD_CLOEXEC);
+  errFd_ = ::memfd_create("stderr", MFD_CLOEXEC);
+  const int theirs[] = {in[0], launch.outputUnread ? unread[1] : outFd_, errFd_, probe[1]};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  constexpr int kProbeFd = 3;
-  if (heapProbe) posix_spawn_file_actions_adddup2(&actions, probe[1], kProbeFd);
-  posix_spawn_file_actions_addchdir_np(&actions, root.outside().c_str());
-
-  // Ours, without the host's own settings but |authorization|, and with a home and a
-  // temporary folder outside the root.
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    if (!entry.starts_with("VELTRINO_AUTHORIZATION=") && !entry.starts_with("VELTRINO_SYSTEM_ROOT=") &&
-        !entry.starts_with("HOME=") && !entry.starts_with("TMPDIR=")) {
-      env.push_back(entry);
+  for (int fd = 0; fd <= kProbeFd; ++fd) {
+    if (launch.closed.count(fd) != 0) {
+      posix_spawn_file_actions_addclose(&actions, fd);
+    } else if (theirs[fd] >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, theirs[fd], fd);
     }
   }
-  env.push_back("HOME=" + root.outside().string());
-  env.push_back("TMPDIR=" + root.outside().string());
-  if (!authorization.empty()) env.push_back("VELTRINO_AUTHORIZATION=" + authorization);
-  if (heapProbe) {
+  posix_spawn_file_actions_addchdir_np(&actions, root.outside().c_str());
+
+  // Ours, without the host's own settings, and with a home and a temporary folder
+  // outside the root.
+  std::vector<std::string> env = {"HOME=" + root.outside().string(), "TMPDIR=" + root.outside().string()};
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    if (!entry.starts_with("VELTRINO_") && !entry.starts_with("HOME=") && !entry.starts_with("TMPDIR=")) {
+      env.emplace_back(entry);
+    }
+  }
+  if (!launch.authorization.empty()) env.push_back("VELTRINO_AUTHORIZATION=" + launch.authorization);
+  if (launch.heapProbe) {
     env.push_back(std::string("LD_PRELOAD=") + VELTRINO_HEAP_PROBE_PATH);
     env.push_back("HEAP_PROBE_FD=" + std::to_string(kProbeFd));
   }
-  std::vector<std::string> args = {VELTRINO_HOST_PATH, "--system-root", root.path().string(), "--bundle",
-                                   VELTRINO_BUNDLE_PATH};
-  args.insert(args.end(), arguments.begin(), arguments.end());
-  auto argv = pointers(args);
-  auto envp = pointers(env);
+  std::vector<std::string> args = {VELTRINO_HOST_PATH, "--system-root",
+                                   launch.systemRoot.value_or(root.path()).string(), "--bundle", VELTRINO_BUNDLE_PATH};
+  args.insert(args.end(), launch.arguments.begin(), launch.arguments.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  for (auto& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
 
   const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  if (heapProbe) {
-    ::close(probe[1]);
-    probe_ = probe[0];
+  for (int fd : {in[0], unread[0], unread[1], probe[1]}) {
+    if (fd >= 0) ::close(fd);
   }
-  if (rc != 0) throw std::runtime_error("cannot start the host");
   stdin_ = in[1];
-  outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, true); });
-  errReader_ = std::thread([this, fd = err[0]] { readLoop(fd, false); });
+  probe_ = probe[0];
+  if (rc != 0) throw std::runtime_error("cannot start the host");
+  watcher_ = std::jthread([this](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      {
+        std::lock_guard lock(mutex_);
+        readOutput();
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+  });
 }
 
 HostProcess::~HostProcess() {
-  if (pid_ <= 0) return;  // finished
-  ::kill(pid_, SIGKILL);
+  watcher_.request_stop();
+  if (watcher_.joinable()) watcher_.join();
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
   finish();
+  for (int fd : {outFd_, errFd_}) {
+    if (fd >= 0) ::close(fd);
+  }
 }
 
-void HostProcess::readLoop(int fd, bool isStdout) {
-  std::string pending;
-  char buffer[65536];
-  while (true) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    std::lock_guard lock(mutex_);
-    if (!isStdout) {
-      stderr_.append(buffer, static_cast<std::size_t>(n));
-      continue;
-    }
-    pending.append(buffer, static_cast<std::size_t>(n));
-    std::size_t at;
-    while ((at = pending.find('\n')) != std::string::npos) {
-      std::string line = pending.substr(0, at);
-      pending.erase(0, at + 1);
-      if (line.rfind("=> ", 0) == 0) {
-        ++answerLines_;
-        auto j = Json::parse(line.substr(3), nullptr, false);
-        if (!j.is_discarded() && j.contains("id") && j["id"].is_number_integer()) {
-          const int id = j["id"].get<int>();
-          answeredAt_.emplace(id, std::chrono::steady_clock::now());
-          answers_[id].push_back(std::move(j));
-        }
+void HostProcess::readOutput() {
+  outputRead_ += readFile(outFd_, outputRead_, pending_);
+  std::size_t start = 0;
+  for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = pending_.substr(start, end - start);
+    if (line.starts_with("=> ")) {
+      ++answerLines_;
+      auto j = Json::parse(line.substr(3), nullptr, false);
+      if (!j.is_discarded() && j.contains("id") && j["id"].is_number_integer()) {
+        answeredAt_.emplace(j["id"].get<int>(), std::chrono::steady_clock::now());
+        answers_[j["id"].get<int>()].push_back(std::move(j));
       }
-      stdout_.push_back(std::move(line));
     }
-    changed_.notify_all();
+    stdout_.push_back(std::move(line));
   }
-  ::close(fd);
-  std::lock_guard lock(mutex_);
-  changed_.notify_all();
+  pending_.erase(0, start);
+}
+
+std::string HostProcess::standardError() const {
+  std::string out;
+  readFile(errFd_, 0, out);
+  return out;
 }
 
 void HostProcess::sendLine(const std::string& line) {
-  std::string data = line + "\n";
-  const char* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    const ssize_t n = ::write(stdin_, p, left);
+  const std::string data = line + "\n";
+  for (std::size_t sent = 0; sent < data.size();) {
+    const ssize_t n = ::write(stdin_, data.data() + sent, data.size() - sent);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw std::runtime_error("the host's input is closed");
-    p += n;
-    left -= static_cast<std::size_t>(n);
+    sent += static_cast<std::size_t>(n);
   }
 }
 
@@ -279,37 +268,49 @@ std::vector<int> HostProcess::callAll(const std::vector<std::pair<std::string, J
   std::string lines;
   std::vector<int> ids;
   for (const auto& [method, arguments] : calls) {
-    lines += arguments.is_null() ? method : method + " " + arguments.dump();
-    lines += '\n';
+    lines += (arguments.is_null() ? method : method + " " + arguments.dump()) + "\n";
     ids.push_back(++calls_);
   }
-  {
-    std::lock_guard lock(mutex_);
-    for (int id : ids) sentAt_[id] = std::chrono::steady_clock::now();
-  }
+  for (int id : ids) sentAt_[id] = std::chrono::steady_clock::now();
   lines.pop_back();  // sendLine ends the last one
   sendLine(lines);
   return ids;
 }
 
 Json HostProcess::answer(int id, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  if (!changed_.wait_for(lock, timeout, [&] { return answers_.count(id) != 0; })) {
-    ADD_FAILURE() << "no answer for call " << id << "; stderr:\n" << stderr_;
+  if (!pollUntil(timeout, [&] {
+        std::lock_guard lock(mutex_);
+        return answers_.count(id) != 0;
+      })) {
+    ADD_FAILURE() << "no answer for call " << id << "; stderr:\n" << standardError();
     return Json::object();
   }
+  std::lock_guard lock(mutex_);
   return answers_[id].front();
 }
 
 bool HostProcess::waitForAnswers(std::size_t count, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return answerLines_ >= count; });
+  return pollUntil(timeout, [&] { return answerCount() >= count; });
 }
 
 std::map<int, std::size_t> HostProcess::answersPerId() {
   std::lock_guard lock(mutex_);
+  readOutput();
   std::map<int, std::size_t> out;
   for (const auto& [id, answers] : answers_) out[id] = answers.size();
+  return out;
+}
+
+std::chrono::milliseconds HostProcess::latency(int id) {
+  std::lock_guard lock(mutex_);
+  readOutput();
+  if (!answeredAt_.count(id) || !sentAt_.count(id)) return std::chrono::milliseconds(-1);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(answeredAt_[id] - sentAt_[id]);
+}
+
+std::vector<std::string> HostProcess::diagnostics() {
+  auto out = standardOutput();
+  std::erase_if(out, [](const std::string& line) { return line.starts_with("=> "); });
   return out;
 }
 
@@ -330,33 +331,19 @@ Memory HostProcess::memory() const {
   return out;
 }
 
-std::chrono::milliseconds HostProcess::latency(int id) {
-  std::lock_guard lock(mutex_);
-  if (!answeredAt_.count(id) || !sentAt_.count(id)) return std::chrono::milliseconds(-1);
-  return std::chrono::duration_cast<std::chrono::milliseconds>(answeredAt_[id] - sentAt_[id]);
-}
-
-std::vector<std::string> HostProcess::diagnostics() {
-  auto out = standardOutput();
-  std::erase_if(out, [](const std::string& line) { return line.starts_with("=> "); });
-  return out;
+int HostProcess::wait(std::chrono::milliseconds timeout) {
+  int status = 0;
+  if (pid_ > 0 && !pollUntil(timeout, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) return -1;
+  pid_ = -1;
+  for (int* fd : {&stdin_, &probe_}) {
+    if (*fd >= 0) ::close(std::exchange(*fd, -1));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int HostProcess::finish(std::chrono::milliseconds timeout) {
-  if (stdin_ >= 0) {
-    ::close(stdin_);
-    stdin_ = -1;
-  }
-  int status = 0;
-  if (!pollUntil(timeout, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) return -1;
-  pid_ = -1;
-  if (probe_ >= 0) {
-    ::close(probe_);
-    probe_ = -1;
-  }
-  outReader_.join();
-  errReader_.join();
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (stdin_ >= 0) ::close(std::exchange(stdin_, -1));
+  return wait(timeout);
 }
 
 }  // namespace e2e

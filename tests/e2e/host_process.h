@@ -6,11 +6,11 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -41,9 +41,9 @@ class TempRoot {
   std::filesystem::path opsLog() const;
   std::filesystem::path serviceSocket() const;
   // Puts the reference helper in place as if it had been installed, with a job whose
-  // program arguments carry |flags|; writeJob replaces only the job. The job's
-  // ThrottleInterval is |throttleSeconds|, none (launchd's ten seconds) when absent:
-  // zero lets a test restart a helper at once.
+  // program arguments carry |flags|; writeJob replaces only the job. Its
+  // ThrottleInterval is |throttleSeconds|, launchd's ten seconds when absent: zero lets
+  // a test restart a helper at once.
   void installHelper(const std::vector<std::string>& flags = {}) const;
   void writeJob(const std::vector<std::string>& flags, std::optional<int> throttleSeconds = 0) const;
 
@@ -55,8 +55,8 @@ class TempRoot {
   bool waitForOps(std::size_t count, std::chrono::milliseconds timeout = 10s) const;
   // The helper processes that logged operations, in the order they first did.
   std::vector<pid_t> helperPids() const;
-  // Those of them still running this root's helper, so that a number the system has
-  // given to another process since is never signalled.
+  // Those still running this root's helper: a number since given to another process
+  // is never signalled.
   std::vector<pid_t> liveHelperPids() const;
   void killHelpers() const;
 
@@ -71,24 +71,27 @@ struct Memory {
   long heapKb = -1;  // handed out by the allocator and not given back; with the heap probe only
 };
 
-class HostProcess {
-  template <typename Read>
-  auto locked(Read read) {
-    std::lock_guard lock(mutex_);
-    return read();
-  }
+// How a host is started; by default on the root, with all three standard descriptors ours.
+struct Launch {
+  std::string authorization{};  // VELTRINO_AUTHORIZATION ("allow" or "deny"), unset when empty
+  bool heapProbe = false;       // preloads the heap probe, which memory() asks; not under a sanitizer
+  std::vector<std::string> arguments{};               // after the root and the bundle
+  std::optional<std::filesystem::path> systemRoot{};  // in place of the TempRoot's own
+  std::set<int> closed{};       // standard descriptors the host starts without
+  bool outputUnread = false;    // standard output a pipe whose reader has already gone
+};
 
+// Input is a pipe, whose closing ends the host's input. Standard output and error go
+// to files in memory, so the host never waits on the test; a thread of the test reads
+// standard output every 2 ms, so that each answer's time is when it was written.
+class HostProcess {
  public:
-  // |authorization| ("allow" or "deny") is the host's VELTRINO_AUTHORIZATION, unset when empty.
-  // |heapProbe| preloads the heap probe, which memory() then asks; not where a sanitizer
-  // owns the allocator. |arguments| go on the host's command line after the root and
-  // bundle.
-  explicit HostProcess(const TempRoot& root, const std::string& authorization = {}, bool heapProbe = false,
-                       const std::vector<std::string>& arguments = {});
+  explicit HostProcess(const TempRoot& root, const Launch& launch = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
+  pid_t pid() const { return pid_; }
   // Sends one console line; the id its call will be answered under.
   int call(const std::string& method, const Json& arguments = nullptr);
   // Sends every call in one write, so they are all in flight at once.
@@ -101,34 +104,42 @@ class HostProcess {
   std::chrono::milliseconds latency(int id);
   // Until |count| answer lines have come, whatever their ids.
   bool waitForAnswers(std::size_t count, std::chrono::milliseconds timeout);
-  std::size_t answerCount() { return locked([&] { return answerLines_; }); }
+  std::size_t answerCount() {
+    std::lock_guard lock(mutex_);
+    return answerLines_;
+  }
   std::map<int, std::size_t> answersPerId();
-  std::vector<std::string> standardOutput() { return locked([&] { return stdout_; }); }
+  std::vector<std::string> standardOutput() {
+    std::lock_guard lock(mutex_);
+    readOutput();
+    return stdout_;
+  }
   // Lines on standard output that are not answers.
   std::vector<std::string> diagnostics();
-  std::string standardError() { return locked([&] { return stderr_; }); }
+  std::string standardError() const;
   // The host's memory now, from /proc and the heap probe; -1 fields once it has gone.
   Memory memory() const;
-  // Closes standard input and waits for the host to quit; its exit status, or -1.
+  // Waits for the host to quit: its exit status (128 + the signal that ended it), or
+  // -1 when it is still running after |timeout|. finish closes its input first.
+  int wait(std::chrono::milliseconds timeout = 20s);
   int finish(std::chrono::milliseconds timeout = 20s);
 
  private:
-  void readLoop(int fd, bool isStdout);
+  void readOutput();  // the lines and answers written since the last time; under |mutex_|
 
   pid_t pid_ = -1;
-  int stdin_ = -1;
+  int stdin_ = -1, outFd_ = -1, errFd_ = -1;
   int probe_ = -1;  // our end of the heap probe's socket
   int calls_ = 0;
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  std::size_t outputRead_ = 0;  // bytes of standard output read so far
+  std::string pending_;  // the last line of output, unfinished
   std::vector<std::string> stdout_;
-  std::string stderr_;
   std::map<int, std::chrono::steady_clock::time_point> sentAt_, answeredAt_;
   // Every answer object, by the id it came under; more than one means a fault.
   std::map<int, std::vector<Json>> answers_;
   std::size_t answerLines_ = 0;
-  std::thread outReader_;
-  std::thread errReader_;
+  std::mutex mutex_;  // over what readOutput fills
+  std::jthread watcher_;
 };
 
 }  // namespace e2e
