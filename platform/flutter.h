@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/once.h"
+
 namespace platform {
 
 // A value as the standard method codec delivers it: null, a boolean, a number, a
@@ -64,7 +66,7 @@ using FlutterResultValue = std::variant<std::nullptr_t, std::string, FlutterErro
 
 // The one-shot result callback of a method call: it is moved, never copied, and
 // answering uses it up, as std::move(result)(value) says where it happens.
-using FlutterResult = std::move_only_function<void(FlutterResultValue) &&>;
+using FlutterResult = OnceFunction<void(FlutterResultValue)>;
 
 using FlutterMethodCallHandler = std::function<void(const FlutterMethodCall&, FlutterResult)>;
 
@@ -73,7 +75,7 @@ using FlutterMessage = std::vector<std::uint8_t>;
 using FlutterMessageView = std::span<const std::uint8_t>;
 // The one-shot reply to a message: the reply's bytes; none (empty) means "not
 // implemented", and is what a channel without a handler answers.
-using FlutterBinaryReply = std::move_only_function<void(FlutterMessage reply) &&>;
+using FlutterBinaryReply = OnceFunction<void(FlutterMessage reply)>;
 using FlutterBinaryMessageHandler = std::function<void(FlutterMessageView message, FlutterBinaryReply reply)>;
 
 // The embedding's messenger: bytes in, bytes out, a handler per channel name.
