@@ -1,11 +1,11 @@
 // The application delegate that MainMenu.xib names: AppKit's callbacks, answered by
 // the portable rules of app/reopen.h over the real application and its windows.
 #import <AppKit/AppKit.h>
-#import <FlutterMacOS/FlutterMacOS.h>
 
 #include <vector>
 
 #include "app/reopen.h"
+#include "platform/macos/flutter_macos.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 // always written platform::NSBundle and so on.
 #pragma once
 
-#import <FlutterMacOS/FlutterMacOS.h>
 #import <Foundation/Foundation.h>
 
 #include <memory>
@@ -16,6 +15,7 @@
 #include <string_view>
 
 #include "platform/backend.h"
+#include "platform/macos/flutter_macos.h"
 
 namespace macos_backend {
 

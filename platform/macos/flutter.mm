@@ -1,12 +1,12 @@
 // The registrar's binary messenger, for the portable plug-ins: bytes in NSData each
 // way. The method channel, its codec and the one-shot result stay portable
 // (platform/flutter.cpp).
-#import <FlutterMacOS/FlutterMacOS.h>
 #import <Foundation/Foundation.h>
 
 #include <cstdint>
 
 #include "platform/macos/cocoa.h"
+#include "platform/macos/flutter_macos.h"
 
 namespace macos_backend {
 namespace {

@@ -3,11 +3,11 @@
 // the Flutter project's generated registrant registers in the order app/ uses; then
 // VPNPlugin, portable, on its registrar's messenger.
 #import <AppKit/AppKit.h>
-#import <FlutterMacOS/FlutterMacOS.h>
 
 #include <memory>
 
 #include "platform/macos/cocoa.h"
+#include "platform/macos/flutter_macos.h"
 #include "vpn_bridge/vpn_plugin.h"
 
 // RegisterGeneratedPlugins(registry:) of the generated GeneratedPluginRegistrant.swift,
