@@ -5,7 +5,7 @@
 #include "platform/macos/VLTHelperProtocol.h"
 
 void ask(id<VLTHelperProtocol> helper) {
-  // expected-error@+1 {{no known instance method for selector 'getVersion:'}}
+  // expected-error@+1 {{instance method 'getVersion:' not found}}
   [helper getVersion:^(NSString*, NSString*) {}];
   // expected-error@+1 {{no known instance method for selector 'iosOn:tlsMode:completion:'}}
   [helper iosOn:@"dylib" tlsMode:@"0" completion:^{}];
