@@ -1,6 +1,7 @@
 #include "vpn_bridge/call_guard.h"
 
 #include <memory>
+#include <utility>
 
 #include "helper_link/xpc_error.h"
 #include "platform/dispatch.h"
@@ -47,6 +48,9 @@ std::shared_ptr<VLTHelperProtocol> VPNPlugin::obtainRemote(FlutterResult& result
   if (remote) return remote;
   try {
     remote = xpcService.connectHelper(shared_from_this());
+    // Its access goes out before the command's own message, so the restored session
+    // is in place before the user's next change reaches the helper.
+    if (std::exchange(replayOwed, false) && vpnOn) accessThenReplay(remote);
     return remote;
   } catch (const helper_link::XPCError& error) {
     deliverResult(std::move(result),

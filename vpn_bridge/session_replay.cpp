@@ -60,6 +60,8 @@ void VPNPlugin::applyUpdateResult(std::optional<bool> outcome) {
 
 void VPNPlugin::reconnectAfterUpdate() {
   if (!vpnOn) return;
+  // The new helper gets this one replay, whatever the connection before it owed.
+  replayOwed = false;
   if (!remote) {
     try {
       remote = xpcService.connectHelper(shared_from_this());

@@ -27,7 +27,9 @@ void VPNPlugin::helperInterrupted() {
 }
 
 void VPNPlugin::helperInvalidated(const std::shared_ptr<VLTHelperProtocol>& proxy) {
-  if (remote == proxy) remote.reset();
+  if (remote != proxy) return;
+  remote.reset();
+  replayOwed = true;
 }
 
 }  // namespace vpn_bridge

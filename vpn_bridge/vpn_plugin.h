@@ -63,6 +63,9 @@ class VPNPlugin final : public platform::FlutterPlugin,
   std::optional<std::string> version;
   std::optional<std::string> state;
   std::optional<std::string> rules;
+  // Set when the cached proxy was dropped for an invalidated connection: the next new
+  // connection replays the session (while the tunnel is on) before anything else.
+  bool replayOwed = false;
 
   // Only for init(): use VPNPlugin::init().
   struct InitToken {};
@@ -71,7 +74,8 @@ class VPNPlugin final : public platform::FlutterPlugin,
   // What the helper link reports, on the main queue. A restarted helper knows
   // nothing of the session: while the tunnel is on, it is replayed to the cached
   // proxy. A proxy whose connection was invalidated is dropped if it is the cached
-  // one, so the next command connects anew.
+  // one, so the next command connects anew, and the helper it reaches then (started
+  // again, or installed again) is owed the same replay.
   void helperInterrupted() override;
   void helperInvalidated(const std::shared_ptr<VLTHelperProtocol>& proxy) override;
 

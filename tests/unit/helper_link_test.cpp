@@ -11,6 +11,7 @@ using helper_link::XPCError;
 using platform::NSComparisonResult;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::SizeIs;
 
 constexpr auto Asc = NSComparisonResult::NSOrderedAscending;
 constexpr auto Same = NSComparisonResult::NSOrderedSame;
@@ -138,6 +139,36 @@ TEST_F(ConnectionTest, InvalidationOfAnotherConnectionLeavesTheCachedProxyAlone)
   tp.runUntilIdle();
   EXPECT_THAT(tp.output.lines(), ElementsAre("Unable to connect to Helper although it is installed"));
   EXPECT_NE(plugin().remote, nullptr);
+}
+
+// A helper lost with its file and job invalidates the connection; the call that
+// installs and reaches it again brings it the session first, once, and only while the
+// tunnel is on.
+TEST_F(ConnectionTest, AHelperInstalledAgainAfterAnInvalidationGetsTheSessionOnceWhileTheTunnelIsOn) {
+  installedHelper();
+  auto& p = plugin();
+  p.hasUpdate = false;  // no version check in the way
+  p.app = p.uid = p.token = p.device = p.version = p.ip = p.port = p.hive = std::string("v");
+  call("get_tunnel_version");
+  for (bool tunnelOn : {true, false}) {
+    p.vpnOn = tunnelOn;
+    tp.runUntilIdle();
+    tp.files.files.clear();
+    tp.services.unregister(helper_link::helperLabel());
+    tp.runUntilIdle();
+    helper().forgetReceived();
+    call("get_tunnel_version");
+    tp.runUntilIdle();
+    call("get_tunnel_version");
+    tp.runUntilIdle();
+    if (tunnelOn) {
+      EXPECT_THAT(helper().ops(), ElementsAre("access", "getTunnelVersion", "setToken", "setHive", "setForce", "iosOn",
+                                              "getTunnelVersion"));
+    } else {
+      EXPECT_THAT(helper().ops(), ElementsAre("getTunnelVersion", "getTunnelVersion"));
+    }
+  }
+  EXPECT_THAT(tp.security.blessed, SizeIs(2));
 }
 
 // Whether the tunnel is on decides whether there is a replay at all: RefusedCallTest.
