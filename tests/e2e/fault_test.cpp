@@ -161,6 +161,37 @@ TEST(Faults, AHelperWhoseSocketFileIsRemovedEndsAndTheNextRunServes) {
   expectCleanEnd(root, host);
 }
 
+// The helper's file removed and the helper killed: the interruption's access finds
+// nothing to start, and the connection is invalidated. The next call installs the
+// helper again, and the new helper gets the session ahead of that call.
+TEST(Faults, AHelperDeletedAndKilledIsInstalledAgainAndGetsTheSession) {
+  TempRoot root;
+  root.installHelper();
+  HostProcess host(root);
+  for (int id : host.callAll({{"set_token", kToken}, {"set_hive", kHive}, {"on", Json::object()}})) {
+    EXPECT_EQ(host.answer(id).value("result", Json("no result")), nullptr);
+  }
+  ASSERT_TRUE(root.waitForOps(3));
+  ASSERT_TRUE(fs::remove(root.helperPath()));
+  ASSERT_EQ(::kill(root.helperPids().at(0), SIGKILL), 0);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!::testing::Value(host.diagnostics(), Contains("Helper is not installed")) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  const std::vector<std::string> lines = host.diagnostics();
+  ASSERT_THAT(lines, Contains("Helper is not installed")) << "waited 5 s for the invalidation";
+
+  // The job that blessing writes keeps launchd's ten seconds between starts: the call
+  // waits for the new run, past its guard.
+  expectGuarded(host, host.call("get_tunnel_version"), "get_tunnel_version");
+  ASSERT_TRUE(root.waitForOps(9, 15s)) << "waited for the new run, ten seconds after the first";
+  expectServedVersion(host);
+  EXPECT_THAT(root.opNames(), ElementsAre("#1 setToken", "#1 setHive", "#1 iosOn", "#2 access", "#2 getTunnelVersion",
+                                          "#2 setToken", "#2 setHive", "#2 setForce", "#2 iosOn", "#2 getTunnelVersion"));
+  expectCleanEnd(root, host, lines);
+}
+
 // Root ignores permission bits, but not a read-only mount: every write below the
 // folder fails with EROFS, for root too. The folder is bound onto itself, then the
 // binding is made read-only; lifting it lays the folder bare again.
