@@ -121,8 +121,11 @@ void NSXPCConnection::sendMessage(const std::string& selector, XPCValues argumen
   // counts as a message that could not be delivered. The reply and the failure are the
   // two halves of one outcome: whichever comes first is the message's answer.
   using Outcome = std::variant<XPCValues, NSError>;
+  // The outcome holds the transport: released meanwhile, the connection's link lasts
+  // until here, and goes (unless another message still awaits) once this has run.
   auto halves = splitOnce<Outcome>(
-      [reply = std::move(reply), failure = std::move(failure), signature = *signature](Outcome outcome) {
+      [reply = std::move(reply), failure = std::move(failure), signature = *signature,
+       keep = transport_](Outcome outcome) {
         if (auto* values = std::get_if<XPCValues>(&outcome); values != nullptr && fits(*values, *signature.reply)) {
           reply(std::move(*values));
         } else if (failure) {

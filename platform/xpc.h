@@ -58,6 +58,12 @@ using XPCReplyHandler = std::function<void(XPCValues)>;
 using XPCErrorHandler = std::function<void(const NSError&)>;
 
 // One backend connection. Everything it reports runs on its own serial queue.
+//
+// Its owner keeps it until it no longer awaits a reply: a connection released with
+// messages in flight lives on until each has had its reply or failure (platform/xpc.cpp).
+// Destroying a transport therefore only ends the link: what was sent still goes out
+// first, no event is reported any more, and whatever it still awaits (only at the
+// end of the process) is dropped without a call.
 class XPCTransport {
  public:
   struct Events {
@@ -80,6 +86,9 @@ class XPCTransportFactory {
 
 class NSXPCRemoteProxy;
 
+// Once released, a connection reports no more interruption or invalidation, but a
+// message sent before still gets its reply, or its failure when the peer goes: the
+// link ends only after that.
 class NSXPCConnection : public std::enable_shared_from_this<NSXPCConnection> {
  public:
   static constexpr std::uint64_t NSXPCConnectionPrivileged = 1u << 12;
@@ -113,7 +122,9 @@ class NSXPCConnection : public std::enable_shared_from_this<NSXPCConnection> {
   std::string serviceName_;
   std::optional<NSXPCInterface> interface_;
   std::shared_ptr<Handlers> handlers_;
-  std::unique_ptr<XPCTransport> transport_;
+  // Shared with every message that awaits a reply, so that the transport outlives the
+  // connection's release until the last of them has its answer.
+  std::shared_ptr<XPCTransport> transport_;
   bool resumed_ = false;
 };
 

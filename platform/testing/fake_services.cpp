@@ -1,6 +1,7 @@
 #include "platform/testing/fake_services.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace platform::testing {
 namespace {
@@ -121,10 +122,11 @@ class FakeTransport final : public XPCTransport {
  public:
   FakeTransport(FakeServiceNamespace& ns, std::shared_ptr<FakeServiceNamespace::TransportState> state)
       : ns_(ns), state_(std::move(state)) {}
+  // The portable connection lets go only once nothing is awaited; what was sent has
+  // been delivered to the helper already.
   ~FakeTransport() override {
     state_->closed = true;
     state_->events = {};
-    ns_.released_.push_back(std::move(state_));
   }
   void resume(Events events) override { state_->events = std::move(events); }
   void send(XPCMessage message, XPCReplyHandler reply, XPCErrorHandler failure) override {
@@ -136,7 +138,18 @@ class FakeTransport final : public XPCTransport {
   std::shared_ptr<FakeServiceNamespace::TransportState> state_;
 };
 
-FakeServiceNamespace::~FakeServiceNamespace() = default;
+// What is still awaited then is dropped, as at the end of a process: the handlers
+// keep their connection alive, and nothing would ever answer them.
+FakeServiceNamespace::~FakeServiceNamespace() {
+  for (auto& weak : transports_) {
+    if (auto t = weak.lock()) std::exchange(t->pending, {});
+  }
+}
+
+std::size_t FakeServiceNamespace::liveTransports() const {
+  return static_cast<std::size_t>(
+      std::count_if(transports_.begin(), transports_.end(), [](const auto& weak) { return !weak.expired(); }));
+}
 
 FakeHelper& FakeServiceNamespace::registerHelper(const std::string& label) {
   auto& job = jobs_[label];

@@ -79,6 +79,8 @@ class FakeServiceNamespace final : public XPCTransportFactory {
   void kill(const std::string& label);
 
   std::size_t connectionsMade() const { return connectionsMade_; }
+  // Transports whose connections have not let them go yet.
+  std::size_t liveTransports() const;
   std::vector<std::uint64_t> lastOptions() const { return options_; }
 
   std::unique_ptr<XPCTransport> connect(const std::string& serviceName, std::uint64_t options) override;
@@ -96,9 +98,6 @@ class FakeServiceNamespace final : public XPCTransportFactory {
   std::map<std::string, std::unique_ptr<FakeHelper>> jobs_;  // kept after unregistering, for reading
   std::set<std::string> registered_;
   std::vector<std::weak_ptr<TransportState>> transports_;
-  // Released connections, kept with their queues: as with XPC, what was sent before a
-  // release still gets its reply, or its failure when the helper goes.
-  std::vector<std::shared_ptr<TransportState>> released_;
   std::size_t connectionsMade_ = 0;
   std::vector<std::uint64_t> options_;
 };
