@@ -141,6 +141,54 @@ TEST_F(ConnectionTest, InvalidationOfAnotherConnectionLeavesTheCachedProxyAlone)
   EXPECT_NE(plugin().remote, nullptr);
 }
 
+// Let go with replies awaited, a connection reports no more events, but each reply
+// still comes, or its failure when the helper goes; its link ends after the last of
+// them, and at once when nothing is awaited.
+TEST_F(ConnectionTest, AReleasedConnectionKeepsItsLinkUntilTheRepliesItAwaitsHaveCome) {
+  installedHelper();
+  std::vector<std::string> seen;
+  const auto released = [&] {
+    auto connection = platform::NSXPCConnection::initWithMachServiceName(helper_link::helperLabel(), 0);
+    connection->setRemoteObjectInterface(
+        platform::NSXPCInterface::interfaceWithProtocol(helper_link::VLTHelperProtocolDescription()));
+    connection->setInterruptionHandler([&] { seen.emplace_back("interrupted"); });
+    connection->resume();
+    return connection->remoteObjectProxyWithErrorHandler(
+        [&](const platform::NSError& e) { seen.push_back("failed " + std::to_string(e.code)); });
+  };
+  const auto call = [&](platform::NSXPCRemoteProxy& proxy, const std::string& selector) {
+    proxy.send(selector, {std::string("x")}, [&seen, selector](platform::XPCValues) { seen.push_back(selector); });
+  };
+
+  helper().replyAfter("getTunnelVersion", 600ms);
+  auto proxy = released();
+  call(*proxy, "getTunnelVersion:completion:");
+  call(*proxy, "iosOff:completion:");
+  proxy.reset();
+  tp.runUntilIdle();
+  EXPECT_THAT(seen, ElementsAre("iosOff:completion:"));
+  EXPECT_EQ(tp.services.liveTransports(), 1u) << "a reply is still awaited";
+  tp.advance(600ms);
+  EXPECT_THAT(seen, ElementsAre("iosOff:completion:", "getTunnelVersion:completion:"));
+  EXPECT_EQ(tp.services.liveTransports(), 0u);
+
+  seen.clear();
+  helper().neverReply("getTunnelVersion");
+  proxy = released();
+  call(*proxy, "getTunnelVersion:completion:");
+  proxy.reset();
+  tp.services.kill(helper_link::helperLabel());
+  tp.runUntilIdle();
+  EXPECT_THAT(seen, ElementsAre("failed 4097")) << "the failure, and no interruption";
+  EXPECT_EQ(tp.services.liveTransports(), 0u);
+
+  proxy = released();
+  proxy->send("exitHelper", {});
+  proxy.reset();
+  EXPECT_EQ(tp.services.liveTransports(), 0u) << "nothing awaited";
+  EXPECT_EQ(helper().ops().back(), "exitHelper");
+}
+
 // A helper lost with its file and job invalidates the connection; the call that
 // installs and reaches it again brings it the session first, once, and only while the
 // tunnel is on.
