@@ -80,7 +80,7 @@ void shutDown(Link& link) {
 // the round trip on one CPU (bench_runtime, BM_RoundTripHost). Only a full socket
 // hands the writing over to the strand, which also connects, reads, and runs every
 // handler of the owner.
-struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection::State> {
+struct ServiceConnection::State : ConnectionRegistry::Member, std::enable_shared_from_this<ServiceConnection::State> {
   State(asio::io_context& context, std::string name, ServiceOpener open)
       : io(context), strand(asio::make_strand(context)), label(std::move(name)), opener(std::move(open)) {}
 
@@ -306,8 +306,6 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
       deliver([&] { handler(std::move(reply->values)); });
     }
     if (current->decoder.failed()) return peerGone(current);
-    // After the owner let go, the last reply it awaited ends the link.
-    if (finishClose()) return;
     read(current);
   }
 
@@ -335,8 +333,7 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
 
   // Runs after every message sent before the owner let go was taken up. As with XPC,
   // letting go does not throw away what was sent: the link stays up until it is
-  // written out and every reply awaited on it has come, or until the peer goes, which
-  // fails those replies.
+  // written out.
   void beginClose() {
     {
       std::lock_guard lock(mutex);
@@ -346,21 +343,75 @@ struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection
     finishClose();
   }
 
-  // Ends the link once the owner let go and the link owes nothing more; whether it did.
-  bool finishClose() {
+  // Ends the link once the owner let go and it is written out. The owner lets go only
+  // when it awaits nothing, so a reply still awaited here belongs to nobody.
+  void finishClose() {
     std::shared_ptr<Link> gone;
+    std::map<std::uint64_t, Pending> dropped;
     {
       std::lock_guard lock(mutex);
-      if (!closing || (link && (link->writing || !pending.empty()))) return false;
+      if (!closing || (link && link->writing)) return;
       gone = std::exchange(link, nullptr);
+      dropped.swap(pending);
     }
+    dropped.clear();
     if (gone) shutDown(*gone);
-    return true;
+  }
+
+  // The end of the process: see ConnectionRegistry. Runs with the background thread
+  // stopped, so the link is nobody else's; a frame a full socket held back is written
+  // as far as the socket takes it now.
+  void abandon() override {
+    std::shared_ptr<Link> gone;
+    std::map<std::uint64_t, Pending> dropped;
+    std::deque<Message> unsent;
+    Events none;
+    {
+      std::lock_guard lock(mutex);
+      closed = closing = true;
+      none = std::exchange(events, {});
+      gone = std::exchange(link, nullptr);
+      dropped.swap(pending);
+      unsent.swap(inbox);
+    }
+    if (!gone) return;
+    for (Outgoing& out : gone->out) {
+      while (out.written < out.bytes.size()) {
+        const ssize_t n = ::send(gone->socket.native_handle(), out.bytes.data() + out.written,
+                                 out.bytes.size() - out.written, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.written += static_cast<std::size_t>(n);
+      }
+      if (out.written < out.bytes.size()) break;
+    }
+    gone->out.clear();
+    shutDown(*gone);
   }
 };
 
-ServiceConnection::ServiceConnection(asio::io_context& background, std::string label, ServiceOpener open)
-    : state_(std::make_shared<State>(background, std::move(label), std::move(open))) {}
+void ConnectionRegistry::add(const std::shared_ptr<Member>& member) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(members_, [](const auto& weak) { return weak.expired(); });
+  members_.push_back(member);
+}
+
+void ConnectionRegistry::abandonAll() {
+  std::vector<std::shared_ptr<Member>> live;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& weak : std::exchange(members_, {})) {
+      if (auto member = weak.lock()) live.push_back(std::move(member));
+    }
+  }
+  for (auto& member : live) member->abandon();
+}
+
+ServiceConnection::ServiceConnection(asio::io_context& background, std::string label, ServiceOpener open,
+                                     ConnectionRegistry* registry)
+    : state_(std::make_shared<State>(background, std::move(label), std::move(open))) {
+  if (registry != nullptr) registry->add(state_);
+}
 
 ServiceConnection::~ServiceConnection() {
   {

@@ -9,7 +9,9 @@
 #include "platform/linux/expected.h"
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/linux/unique_fd.h"
 #include "platform/xpc.h"
@@ -24,15 +26,33 @@ enum class Unreachable { NoJob, Failed };
 // whenever a message finds no socket up, so it may block for a launch.
 using ServiceOpener = std::function<Expected<UniqueFd, Unreachable>()>;
 
+// The connections of one namespace, for the end of the process (see abandonAll).
+class ConnectionRegistry {
+ public:
+  struct Member {
+    virtual ~Member() = default;
+    virtual void abandon() = 0;
+  };
+  void add(const std::shared_ptr<Member>& member);
+  // Ends every connection's link at once, after one last attempt to write what it has
+  // queued, and drops what it still awaits without running it. Only once the
+  // background thread has stopped: nothing else may touch the connections meanwhile.
+  void abandonAll();
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<Member>> members_;
+};
+
 // Once the connection is destroyed its events (invalidation, interruption) no longer
-// run, but what was already sent still goes out, and the replies it awaits, or their
-// failures when the peer goes, still reach their handlers; the socket closes after
-// that. Those handlers must therefore not rely on the owner being alive.
+// run; what was already sent still goes out, then the socket closes. The portable
+// connection lets go of it only when no reply is awaited any more (platform/xpc.h).
 class ServiceConnection final : public XPCTransport {
  public:
   // |label| names the service in error texts. |background| is run by one thread; it
-  // must outlive the connection's work.
-  ServiceConnection(asio::io_context& background, std::string label, ServiceOpener open);
+  // must outlive the connection's work. |registry|, when given, lists the connection.
+  ServiceConnection(asio::io_context& background, std::string label, ServiceOpener open,
+                    ConnectionRegistry* registry = nullptr);
   ~ServiceConnection() override;
   ServiceConnection(const ServiceConnection&) = delete;
   ServiceConnection& operator=(const ServiceConnection&) = delete;

@@ -391,8 +391,10 @@ ServiceNamespace::~ServiceNamespace() = default;
 std::unique_ptr<XPCTransport> ServiceNamespace::connect(const std::string& serviceName, std::uint64_t) {
   // Every job here is a system job, so the privileged option changes nothing.
   auto lease = std::make_shared<Launcher::Lease>(launcher_);
-  return std::make_unique<ServiceConnection>(background_, serviceName,
-                                             [lease, label = serviceName] { return lease->launcher->open(label); });
+  return std::make_unique<ServiceConnection>(
+      background_, serviceName, [lease, label = serviceName] { return lease->launcher->open(label); }, &connections_);
 }
+
+void ServiceNamespace::abandonConnections() { connections_.abandonAll(); }
 
 }  // namespace platform::linux_backend

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/linux/service_connection.h"
 #include "platform/linux/system_root.h"
 #include "platform/xpc.h"
 
@@ -32,10 +33,15 @@ class ServiceNamespace final : public XPCTransportFactory {
   // message.
   std::unique_ptr<XPCTransport> connect(const std::string& serviceName, std::uint64_t options) override;
 
+  // The end of the process, once |background| has stopped: every connection made here
+  // ends at once, what it still awaits dropped (ConnectionRegistry::abandonAll).
+  void abandonConnections();
+
  private:
   class Launcher;
   asio::io_context& background_;
   std::shared_ptr<Launcher> launcher_;
+  ConnectionRegistry connections_;
 };
 
 }  // namespace platform::linux_backend
