@@ -1,11 +1,6 @@
 #include "platform/linux/runtime.h"
 
-#include <chrono>
-#include <future>
-
 namespace platform::linux_backend {
-
-using namespace std::chrono_literals;
 
 LinuxRuntime::LinuxRuntime(const std::filesystem::path& systemRoot, const std::filesystem::path& bundle)
     : root_(systemRoot),
@@ -20,19 +15,17 @@ LinuxRuntime::LinuxRuntime(const std::filesystem::path& systemRoot, const std::f
       services_(std::make_unique<ServiceNamespace>(*background_, root_)) {}
 
 LinuxRuntime::~LinuxRuntime() {
+  // The link's thread stops first, so that nothing arrives from a connection's queue
+  // once the main queue is gone, and the process waits for no helper: what was sent
+  // is in the sockets already, and answers still owed are dropped with the rest.
+  background_->stop();
+  backgroundThread_.join();
+  services_->abandonConnections();
   queue_.reset();
   // Drops the messenger too, when the caller no longer holds it.
   if (installed_) installBackend(previous_);
-  backgroundGuard_.reset();
-  // Connections still closing get a moment to flush what they sent; a helper that
-  // never reads must not hold the process.
-  auto finished = std::async(std::launch::async, [this] { backgroundThread_.join(); });
-  if (finished.wait_for(2s) != std::future_status::ready) {
-    background_->stop();
-    finished.wait();
-  }
-  // The namespace's sockets and the runs it watches are registered with the
-  // background context, so they go while it is still there.
+  // The namespace's sockets and the runs it watches are registered with the background
+  // context, so they go while it is still there.
   services_.reset();
   background_.reset();
   security_.reset();
