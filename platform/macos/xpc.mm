@@ -73,12 +73,17 @@ class HelperConnection final : public platform::XPCTransport {
     connection_.remoteObjectInterface = [NSXPCInterface interfaceWithProtocol:@protocol(VLTHelperProtocol)];
   }
 
-  // The connection ends here; outstanding messages get their error handlers, which
-  // find nobody waiting. One never resumed is resumed first, so that it is not
-  // released while suspended.
+  // The portable connection lets go of this only once no reply is awaited
+  // (platform/xpc.h). What was sent may still be on its way, though: invalidating
+  // discards messages not yet sent, so the invalidation waits behind a send barrier,
+  // which runs once every message before it has gone out. One never resumed is resumed
+  // first, so that it is not released while suspended.
   ~HelperConnection() override {
     if (!resumed_) [connection_ resume];
-    [connection_ invalidate];
+    NSXPCConnection* connection = connection_;
+    [connection scheduleSendBarrierBlock:^{
+      [connection invalidate];
+    }];
   }
 
   HelperConnection(const HelperConnection&) = delete;
