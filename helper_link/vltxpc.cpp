@@ -140,7 +140,7 @@ void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, UpdateR
         link.installHelper();
         outcome = true;
       } catch (const XPCError& error) {
-        platform::print(error.localizedDescription());
+        platform::print({}, error.localizedDescription());
         outcome = std::nullopt;
       }
     }

@@ -37,6 +37,10 @@ void print(std::string_view item) {
   require(current().standardOutput, "standard output").writeLine(asOneLine(item));
 }
 
+void print(std::string_view text, std::string_view reported) {
+  require(current().standardOutput, "standard output").writeDiagnostic(asOneLine(text), asOneLine(reported));
+}
+
 NSBundle& NSBundle::mainBundle() { return require(current().mainBundle, "main bundle"); }
 
 NSFileManager& NSFileManager::defaultManager() { return require(current().fileManager, "file manager"); }

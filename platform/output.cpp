@@ -25,6 +25,12 @@ void appendAsOneLine(std::string& out, std::string_view text) {
   }
 }
 
+void StandardOutput::writeDiagnostic(std::string_view text, std::string_view detail) {
+  std::string line(text);
+  line += detail;
+  writeLine(line);
+}
+
 std::string asOneLine(std::string_view text) {
   std::string line;
   appendAsOneLine(line, text);

@@ -118,7 +118,8 @@ void VPNPlugin::handleMethodCall(const FlutterMethodCall& call, FlutterResult re
   }
   if (row->method == "print") {
     const std::string* message = lookup(*entries, "message");
-    platform::print(message != nullptr ? std::string_view(*message) : std::string_view());
+    // The interface's own words: nothing of the host's to go with them.
+    platform::print({}, message != nullptr ? std::string_view(*message) : std::string_view());
     std::move(result)(nullptr);
     return;
   }

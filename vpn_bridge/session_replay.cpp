@@ -66,7 +66,7 @@ void VPNPlugin::reconnectAfterUpdate() {
     try {
       remote = xpcService.connectHelper(shared_from_this());
     } catch (const helper_link::XPCError& error) {
-      platform::print(kReconnectFailed + error.localizedDescription());
+      platform::print(kReconnectFailed, error.localizedDescription());
       return;
     }
   }

@@ -1,6 +1,14 @@
-// Standard output: each diagnostic line, escaped to one line as platform::print does
-// (escaping twice changes nothing), goes out in one write under one lock, so lines
-// written from several queues never interleave.
+// Standard output, and the unified log beside it. Each diagnostic line, escaped to
+// one line as platform::print does (escaping twice changes nothing), goes out in one
+// write under one lock, so lines written from several queues never interleave.
+//
+// An app started from the Finder or the Dock writes its standard output nowhere, so
+// every line goes to the unified log as well (subsystem com.veltrino.app), where
+// `log stream --predicate 'subsystem == "com.veltrino.app"'` shows it. The host's own
+// texts are public there; an error description or the interface's message is
+// private, redacted unless a developer enables private data.
+#include <fcntl.h>
+#include <os/log.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,9 +23,27 @@ namespace {
 
 class StandardOutputLines final : public platform::StandardOutput {
  public:
+  // A reader that went away (the app run from a terminal into `head`, say) turns a
+  // write into EPIPE, not into SIGPIPE, which would end the app.
+  StandardOutputLines() : log_(os_log_create("com.veltrino.app", "host")) {
+    ::fcntl(STDOUT_FILENO, F_SETNOSIGPIPE, 1);
+  }
+
   void writeLine(std::string_view line) override {
-    std::string out;
-    platform::appendAsOneLine(out, line);
+    const std::string text = platform::asOneLine(line);
+    os_log(log_, "%{public}s", text.c_str());
+    write(text);
+  }
+
+  void writeDiagnostic(std::string_view text, std::string_view detail) override {
+    const std::string own = platform::asOneLine(text);
+    const std::string reported = platform::asOneLine(detail);
+    os_log(log_, "%{public}s%{private}s", own.c_str(), reported.c_str());
+    write(own + reported);
+  }
+
+ private:
+  void write(std::string out) {
     out.push_back('\n');
     std::lock_guard lock(mutex_);
     const char* next = out.data();
@@ -32,7 +58,7 @@ class StandardOutputLines final : public platform::StandardOutput {
     }
   }
 
- private:
+  os_log_t log_;
   std::mutex mutex_;
 };
 

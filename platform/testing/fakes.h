@@ -19,11 +19,21 @@ namespace platform::testing {
 class CapturedOutput final : public StandardOutput {
  public:
   void writeLine(std::string_view line) override { lines_.emplace_back(line); }
+  void writeDiagnostic(std::string_view text, std::string_view detail) override {
+    details_.emplace_back(detail);
+    StandardOutput::writeDiagnostic(text, detail);
+  }
   const std::vector<std::string>& lines() const { return lines_; }
-  void clear() { lines_.clear(); }
+  // Of each line written in two parts, the part that is not the host's own.
+  const std::vector<std::string>& details() const { return details_; }
+  void clear() {
+    lines_.clear();
+    details_.clear();
+  }
 
  private:
   std::vector<std::string> lines_;
+  std::vector<std::string> details_;
 };
 
 class TestBundle final : public NSBundle {

@@ -57,6 +57,7 @@ TEST_F(PluginTest, PrintWritesTheMessageAsOneLineAndAnswersNull) {
   for (const auto& [message, line] : rows) {
     EXPECT_TRUE(isNull(only(call("print", EncodableMap{{std::string("message"), message}}))));
     EXPECT_EQ(tp.output.lines().back(), line);
+    EXPECT_EQ(tp.output.details().back(), line) << "the interface's words are not the host's to publish";
   }
   EXPECT_EQ(tp.output.lines().size(), 2 + std::size(rows));
   EXPECT_EQ(tp.services.connectionsMade(), 0u);

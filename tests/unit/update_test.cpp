@@ -79,6 +79,9 @@ TEST_F(UpdateTest, AFailedReconnectIsWrittenOnceAndSendsNothing) {
   EXPECT_THAT(tp.output.lines(),
               ElementsAre("New XPC connection after update error. Helper installation error. Unable to get a valid "
                           "loading authorization reference to load Helper daemon"));
+  EXPECT_THAT(tp.output.details(), ElementsAre("Helper installation error. Unable to get a valid loading "
+                                               "authorization reference to load Helper daemon"))
+      << "the error's description is kept apart from the host's own text";
   EXPECT_EQ(plugin().remote, nullptr);
   EXPECT_THAT(opsOf(2), IsEmpty());
 }
