@@ -43,4 +43,10 @@ struct Application {
   return app::reopenWindows(application, flag != NO, self) ? YES : NO;
 }
 
+// Window state is restored only in its secure form, as current Flutter runners
+// declare; without it macOS 14 warns at every launch. (Asked from macOS 12 on.)
+- (BOOL)applicationSupportsSecureRestorableState:(NSApplication*)app {
+  return YES;
+}
+
 @end
