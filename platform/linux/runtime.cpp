@@ -20,6 +20,7 @@ LinuxRuntime::~LinuxRuntime() {
   // is in the sockets already, and answers still owed are dropped with the rest.
   background_->stop();
   backgroundThread_.join();
+  backgroundGuard_.reset();
   services_->abandonConnections();
   queue_.reset();
   // Drops the messenger too, when the caller no longer holds it.
