@@ -74,6 +74,8 @@ class OnceHalf {
   // Calls the callback unless a half already has; true when this call went through.
   bool operator()(Args... args) const {
     if (state_->done.exchange(true, std::memory_order_acq_rel)) return false;
+    // An rvalue call, which cppcheck reads as a std::move whose value is unused.
+    // cppcheck-suppress ignoredReturnValue
     std::move(state_->callback)(std::forward<Args>(args)...);
     return true;
   }
