@@ -28,10 +28,11 @@ template <typename R, typename... Args>
 class OnceFunction<R(Args...)> {
  public:
   OnceFunction() noexcept = default;
-  OnceFunction(std::nullptr_t) noexcept {}  // NOLINT(google-explicit-constructor): as std::function
+  OnceFunction(std::nullptr_t) noexcept {}
+  // A lambda converts, as to std::function; a OnceFunction itself moves instead.
   template <typename F, typename D = std::decay_t<F>,
             typename = std::enable_if_t<!std::is_same_v<D, OnceFunction> && std::is_invocable_r_v<R, D&&, Args...>>>
-  OnceFunction(F&& callable)  // NOLINT(google-explicit-constructor): a lambda converts, as to std::function
+  OnceFunction(F&& callable)
       : callable_(std::make_unique<Holder<D>>(std::forward<F>(callable))) {}
 
   OnceFunction(OnceFunction&&) noexcept = default;
@@ -57,8 +58,7 @@ class OnceFunction<R(Args...)> {
   };
   template <typename F>
   struct Holder final : Callable {
-    template <typename G>
-    explicit Holder(G&& g) : f(std::forward<G>(g)) {}
+    explicit Holder(F g) : f(std::move(g)) {}
     R call(Args&&... args) && override { return std::invoke(std::move(f), std::forward<Args>(args)...); }
     F f;
   };
