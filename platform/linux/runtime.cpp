@@ -20,8 +20,11 @@ LinuxRuntime::LinuxRuntime(const std::filesystem::path& systemRoot, const std::f
       services_(std::make_unique<ServiceNamespace>(*background_, root_)) {}
 
 LinuxRuntime::~LinuxRuntime() {
-  queue_.reset();
-  // Drops the messenger too, when the caller no longer holds it.
+  // The application has quit: what the connections still bring is dropped from here
+  // on, for its handlers would reach for the backend that goes next.
+  services_->stopDelivering();
+  // Drops the messenger too, when the caller no longer holds it, and with it the
+  // thread that reads for it.
   if (installed_) installBackend(previous_);
   backgroundGuard_.reset();
   // Connections still closing get a moment to flush what they sent; a helper that
@@ -35,6 +38,9 @@ LinuxRuntime::~LinuxRuntime() {
   // background context, so they go while it is still there.
   services_.reset();
   background_.reset();
+  // Last, for what went above may still post to it: a call's answer that goes
+  // unanswered settles the call on the main queue.
+  queue_.reset();
   security_.reset();
 }
 

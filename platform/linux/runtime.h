@@ -25,8 +25,9 @@ class LinuxRuntime {
  public:
   // Starts the background thread. |systemRoot| must exist; |bundle| need not.
   LinuxRuntime(const std::filesystem::path& systemRoot, const std::filesystem::path& bundle);
-  // Takes everything down in dependency order: the main queue's leftovers, the
-  // backend that was installed before, then the link's background thread.
+  // Takes everything down in dependency order: the connections' deliveries, the
+  // backend that was installed before, the link's background thread, then the main
+  // queue's leftovers.
   ~LinuxRuntime();
   LinuxRuntime(const LinuxRuntime&) = delete;
   LinuxRuntime& operator=(const LinuxRuntime&) = delete;

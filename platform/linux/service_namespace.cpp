@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
@@ -383,16 +384,73 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   std::size_t leases_ = 0;
 };
 
+// Lets the owners' handlers run until the application quits, then none: a handler
+// would reach for the main queue and the services that the runtime takes down.
+class ServiceNamespace::Gate {
+ public:
+  // Runs |handler| unless the gate has closed.
+  template <typename Handler, typename... Args>
+  void pass(const Handler& handler, Args&&... args) {
+    running_.fetch_add(1);
+    if (!closed_.load()) handler(std::forward<Args>(args)...);
+    if (running_.fetch_sub(1) == 1 && closed_.load()) running_.notify_all();
+  }
+  void close() {
+    closed_.store(true);
+    for (int running = running_.load(); running != 0; running = running_.load()) running_.wait(running);
+  }
+
+ private:
+  std::atomic<int> running_{0};
+  std::atomic<bool> closed_{false};
+};
+
+namespace {
+
+// A connection whose replies, failures and events go through the namespace's gate.
+class GatedConnection final : public XPCTransport {
+ public:
+  GatedConnection(std::unique_ptr<XPCTransport> connection, std::shared_ptr<ServiceNamespace::Gate> gate)
+      : connection_(std::move(connection)), gate_(std::move(gate)) {}
+
+  void resume(Events events) override {
+    events.invalidated = gated(std::move(events.invalidated));
+    events.interrupted = gated(std::move(events.interrupted));
+    connection_->resume(std::move(events));
+  }
+  void send(XPCMessage message, XPCReplyHandler reply, XPCErrorHandler failure) override {
+    connection_->send(std::move(message), gated(std::move(reply)), gated(std::move(failure)));
+  }
+
+ private:
+  template <typename... Args>
+  std::function<void(Args...)> gated(std::function<void(Args...)> handler) const {
+    if (!handler) return handler;
+    return [gate = gate_, handler = std::move(handler)](Args... args) { gate->pass(handler, std::forward<Args>(args)...); };
+  }
+
+  std::unique_ptr<XPCTransport> connection_;
+  std::shared_ptr<ServiceNamespace::Gate> gate_;
+};
+
+}  // namespace
+
 ServiceNamespace::ServiceNamespace(asio::io_context& background, SystemRoot root)
-    : background_(background), launcher_(std::make_shared<Launcher>(background, std::move(root))) {}
+    : background_(background),
+      launcher_(std::make_shared<Launcher>(background, std::move(root))),
+      gate_(std::make_shared<Gate>()) {}
 
 ServiceNamespace::~ServiceNamespace() = default;
 
 std::unique_ptr<XPCTransport> ServiceNamespace::connect(const std::string& serviceName, std::uint64_t) {
   // Every job here is a system job, so the privileged option changes nothing.
   auto lease = std::make_shared<Launcher::Lease>(launcher_);
-  return std::make_unique<ServiceConnection>(background_, serviceName,
-                                             [lease, label = serviceName] { return lease->launcher->open(label); });
+  return std::make_unique<GatedConnection>(
+      std::make_unique<ServiceConnection>(background_, serviceName,
+                                          [lease, label = serviceName] { return lease->launcher->open(label); }),
+      gate_);
 }
+
+void ServiceNamespace::stopDelivering() { gate_->close(); }
 
 }  // namespace platform::linux_backend

@@ -32,10 +32,19 @@ class ServiceNamespace final : public XPCTransportFactory {
   // message.
   std::unique_ptr<XPCTransport> connect(const std::string& serviceName, std::uint64_t options) override;
 
+  // For when the application quits: from now on no connection made here runs a
+  // handler of its owner (replies, failures and events are dropped, while what was
+  // sent still goes out). Returns once a handler that was running has returned, so
+  // not from inside one.
+  void stopDelivering();
+
+  class Gate;
+
  private:
   class Launcher;
   asio::io_context& background_;
   std::shared_ptr<Launcher> launcher_;
+  std::shared_ptr<Gate> gate_;
 };
 
 }  // namespace platform::linux_backend
