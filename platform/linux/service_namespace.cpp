@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -24,6 +23,7 @@
 
 #include "platform/linux/detached_process.h"
 #include "platform/linux/launch_job.h"
+#include "platform/linux/launch_lock.h"
 #include "platform/linux/launch_ownership.h"
 #include "platform/linux/line_writer.h"
 #include "platform/linux/service_connection.h"
@@ -72,26 +72,6 @@ bool answeredBy(int fd, uid_t owner) {
   socklen_t size = sizeof(peer);
   return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer) && peer.uid == owner;
 }
-
-// Holds the advisory lock that serializes starting |label|'s job among every process
-// that launches on this system root, until it goes out of scope. Without a lock file
-// (a root that cannot be written) the process serializes only its own launches.
-class LaunchLock {
- public:
-  LaunchLock(const SystemRoot& root, const std::string& label) {
-    const auto path = root.resolve("/var/run") / (label + ".lock");
-    std::error_code ignored;
-    std::filesystem::create_directories(path.parent_path(), ignored);
-    fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    while (fd_ && ::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-  LaunchLock(const LaunchLock&) = delete;
-  LaunchLock& operator=(const LaunchLock&) = delete;
-
- private:
-  UniqueFd fd_;  // closing it lets the lock go
-};
 
 using Run = std::shared_ptr<asio::posix::stream_descriptor>;
 

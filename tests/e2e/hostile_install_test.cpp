@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "expectations.h"
@@ -113,6 +114,38 @@ TEST(HostileInstall, ALinkOnTheHelpersWayFailsTheInstallationAndNothingOutsideIs
     EXPECT_EQ(host.finish(), 0);
     expectEachCallAnsweredOnce(host);
     EXPECT_THAT(root.writtenOutside(), IsEmpty());
+  }
+}
+
+// Two hosts that find one fresh root each install the helper for their first call: one
+// installation after the other, and none while a host is starting the job, so each
+// call is answered by the helper (the one the other host started, maybe), never with
+// an installation's error or a job that is not there yet.
+TEST(HostileInstall, TwoHostsInstallingOnOneFreshRootAreEachAnsweredByTheHelper) {
+  for (int trial = 1; trial <= 5; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    TempRoot root;
+    HostProcess first(root);
+    HostProcess second(root);
+    for (HostProcess* host : {&first, &second}) {
+      ASSERT_TRUE(host->answer(host->call("get_status")).contains("notImplemented")) << "a host did not start";
+    }
+    const int a = first.call("access");
+    const int b = second.call("access");
+    for (auto [host, id] : {std::pair{&first, a}, std::pair{&second, b}}) {
+      EXPECT_EQ(host->answer(id), Json({{"id", id}, {"method", "access"}, {"result", nullptr}}));
+      EXPECT_LT(host->latency(id), kServed) << "left to the guard";
+    }
+    for (HostProcess* host : {&first, &second}) {
+      EXPECT_EQ(host->finish(), 0);
+      expectEachCallAnsweredOnce(*host);
+      EXPECT_THAT(host->diagnostics(), IsEmpty());
+    }
+    for (const char* folder : {"Library/PrivilegedHelperTools", "Library/LaunchDaemons"}) {
+      for (const auto& entry : fs::directory_iterator(root.path() / folder)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+      }
+    }
   }
 }
 
