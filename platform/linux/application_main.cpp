@@ -13,7 +13,8 @@
 // ended (a second signal ends it at once); a reader that closed
 // standard output quits it as an application whose window went away, with status 0;
 // and a system root whose service sockets could not be bound (a Unix socket's path
-// is at most 107 bytes) is refused at start with status 2.
+// is at most 107 bytes), or that another user could have arranged, is refused at
+// start with status 2.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -36,6 +37,7 @@
 #include "platform/appkit.h"
 #include "platform/linux/channel_socket_messenger.h"
 #include "platform/linux/console_messenger.h"
+#include "platform/linux/launch_ownership.h"
 #include "platform/linux/line_writer.h"
 #include "platform/linux/runtime.h"
 
@@ -200,13 +202,21 @@ Options parseOptions(int argc, char* argv[]) {
                                                                   : fs::path(VELTRINO_DEFAULT_SYSTEM_ROOT);
   }
   std::error_code error;
-  fs::create_directories(*root, error);
+  // One made here is the host's alone to write, whatever the umask.
+  if (fs::create_directories(*root, error)) fs::permissions(*root, fs::perms(0755), error);
   if (error || !fs::is_directory(*root)) {
     std::fprintf(stderr, "%s: cannot use %s as the system root: %s\n", program, root->c_str(),
                  error ? error.message().c_str() : "not a folder");
     std::exit(2);
   }
   options.systemRoot = fs::canonical(*root);
+  // As launchd trusts only its own folders: a root that another user could have
+  // arranged would have the host install, start and talk to what that user put there.
+  if (auto trusted = linux_backend::checkSystemRoot(options.systemRoot); !trusted) {
+    std::fprintf(stderr, "%s: refused the system root %s: %s\n", program, options.systemRoot.c_str(),
+                 trusted.error().c_str());
+    std::exit(2);
+  }
   options.bundle = fs::absolute(options.bundle);
   if (!fs::is_directory(options.bundle)) {
     // Not fatal: the host runs without its bundle, with empty helper versions and

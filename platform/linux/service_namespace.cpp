@@ -21,6 +21,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/linux/atomic_file.h"
 #include "platform/linux/detached_process.h"
 #include "platform/linux/launch_job.h"
 #include "platform/linux/launch_lock.h"
@@ -66,11 +67,13 @@ UniqueFd connectTo(const std::filesystem::path& path, int& error) {
   return fd;
 }
 
-// Whether the process that listens at the other end of |fd| runs as |owner|.
-bool answeredBy(int fd, uid_t owner) {
+// Whether the process that listens at the other end of |fd| runs as the host's own
+// user: only such a service is told anything.
+bool answeredByOurUser(int fd) {
   ucred peer{};
   socklen_t size = sizeof(peer);
-  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer) && peer.uid == owner;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer) &&
+         peer.uid == ::geteuid();
 }
 
 using Run = std::shared_ptr<asio::posix::stream_descriptor>;
@@ -120,12 +123,8 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     // helper it started is then found answering.
     const LaunchLock launching(root_, label);
     const auto path = root_.serviceSocket(label);
-    // Only a service run by the system root's owner is told anything: a socket that
-    // another user put in the service's place fails the connection before its first
-    // message.
-    struct stat rootStatus {};
-    if (::stat(root_.root().c_str(), &rootStatus) != 0) return unexpected(Unreachable::Failed);
-    const uid_t owner = rootStatus.st_uid;
+    // A socket that another user put in the service's place fails the connection
+    // before its first message.
     int error = 0;
     if (auto it = services_.find(label); it != services_.end()) {
       Service& service = it->second;
@@ -134,7 +133,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
         service.watching = false;
       }
       if (UniqueFd client = connectTo(path, error)) {
-        if (!answeredBy(client.get(), owner)) return unexpected(Unreachable::Failed);
+        if (!answeredByOurUser(client.get())) return unexpected(Unreachable::Failed);
         if (!service.program && !service.deferred) {
           // Nothing runs for it: this connection starts the next run.
           auto job = jobFor(label);
@@ -153,7 +152,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
 
     // Served by a program that someone else started.
     if (UniqueFd client = connectTo(path, error)) {
-      if (!answeredBy(client.get(), owner)) return unexpected(Unreachable::Failed);
+      if (!answeredByOurUser(client.get())) return unexpected(Unreachable::Failed);
       return client;
     }
     if (error != ENOENT && error != ECONNREFUSED) return unexpected(Unreachable::Failed);
@@ -164,7 +163,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     if (!service.listener) return unexpected(Unreachable::Failed);
     // Connected before the program starts: it waits in the backlog, no polling.
     UniqueFd client = connectTo(path, error);
-    if (client && !answeredBy(client.get(), owner)) client = UniqueFd();
+    if (client && !answeredByOurUser(client.get())) client = UniqueFd();
     if (!client || !start(label, service, *job)) {
       ::unlink(path.c_str());
       return unexpected(Unreachable::Failed);
@@ -234,8 +233,8 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   }
 
   // The job to start for |label|, if one answers for it and may be started: like
-  // launchd, neither a job plist nor a program that someone other than the system
-  // root's owner could have put in place is used. A refusal is told on standard output.
+  // launchd, neither a job plist nor a program that another user could have put in
+  // place is used. A refusal is told on standard output.
   std::optional<LaunchJob> jobFor(const std::string& label) const {
     const auto plist = root_.jobPlist(label);
     std::error_code missing;
@@ -258,8 +257,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   }
 
   UniqueFd listenAt(const std::filesystem::path& path) const {
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
+    if (!makeFoldersUnderRoot(root_.root(), "var/run")) return UniqueFd();
     sockaddr_un address;
     if (!socketAddress(path, address)) return UniqueFd();
     ::unlink(path.c_str());  // a stale socket of a program that is gone
