@@ -235,24 +235,31 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   // The job to start for |label|, if one answers for it and may be started: like
   // launchd, neither a job plist nor a program that another user could have put in
   // place is used. A refusal is told on standard output.
-  std::optional<LaunchJob> jobFor(const std::string& label) const {
+  std::optional<LaunchJob> jobFor(const std::string& label) {
     const auto plist = root_.jobPlist(label);
     std::error_code missing;
     if (!std::filesystem::exists(plist, missing)) return std::nullopt;
     if (auto owned = checkLaunchOwnership(root_.root(), plist); !owned) return refuse(label, owned.error());
     auto job = readLaunchJob(plist);
-    const bool answers = job && job->label == label &&
-                         std::find(job->machServices.begin(), job->machServices.end(), label) !=
-                             job->machServices.end();
-    if (!answers) return std::nullopt;
+    if (!job) return refuse(label, job.error());
+    if (job->label != label) return refuse(label, "the job at " + plist.string() + " is labelled " + job->label);
+    if (std::find(job->machServices.begin(), job->machServices.end(), label) == job->machServices.end()) {
+      return refuse(label, "the job at " + plist.string() + " does not list " + label + " among its MachServices");
+    }
     if (auto owned = checkLaunchOwnership(root_.root(), job->programArguments.front()); !owned) {
       return refuse(label, owned.error());
     }
     return std::move(*job);
   }
 
-  static std::nullopt_t refuse(const std::string& label, const std::string& why) {
-    LineWriter::standardOutput().writeLine("The job " + label + " is not started: " + why);
+  // Told once: the same reason again, before the job has started since, is the same
+  // refusal met once more, by the connections it let go coming back or by the next
+  // message.
+  std::nullopt_t refuse(const std::string& label, const std::string& why) {
+    if (auto [it, added] = refused_.try_emplace(label, why); added || it->second != why) {
+      it->second = why;
+      LineWriter::standardOutput().writeLine("The job " + label + " is not started: " + why);
+    }
     return std::nullopt;
   }
 
@@ -271,18 +278,22 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     return listener;
   }
 
-  // Starts the job's program on |service|'s socket.
+  // Starts the job's program on |service|'s socket; says why not when it cannot.
   bool launch(const std::string& label, Service& service, const LaunchJob& job) {
-    std::error_code ec;
     const auto logPath = root_.serviceLog(label);
-    std::filesystem::create_directories(logPath.parent_path(), ec);
     DetachedLaunch program;
     program.arguments = job.programArguments;
+    std::error_code ec;
     program.environment = {"VELTRINO_SYSTEM_ROOT=" + std::filesystem::absolute(root_.root(), ec).string()};
     program.listeningSocket = service.listener.get();
     program.logFile = logPath;
-    const auto pid = startDetached(program);
-    if (!pid) return false;
+    const auto folder = makeFoldersUnderRoot(root_.root(), "var/log");
+    const Expected<pid_t> pid = folder ? startDetached(program) : fail(folder.error());
+    if (!pid) {
+      refuse(label, pid.error());
+      return false;
+    }
+    refused_.erase(label);
     lastStart_[label] = Clock::now();
     service.program.reset();
     service.watching = false;
@@ -359,6 +370,8 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   std::map<std::string, Service> services_;
   // When each job was last started, which its throttle interval counts from.
   std::map<std::string, Clock::time_point> lastStart_;
+  // The last refusal told for each job that has not started since.
+  std::map<std::string, std::string> refused_;
   std::size_t leases_ = 0;
 };
 

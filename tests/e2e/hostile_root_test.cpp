@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -215,6 +216,68 @@ std::set<fs::path> contents(const fs::path& folder) {
   for (const auto& entry : fs::recursive_directory_iterator(folder)) out.insert(entry.path());
   return out;
 }
+
+// Why a job cannot be started, arranged in a root with the helper in place.
+struct Refusal {
+  const char* name;
+  std::function<void(const TempRoot&)> arrange;
+  std::function<std::string(const TempRoot&)> reason;  // what the line gives, or begins with
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+class Refusals : public ::testing::TestWithParam<Refusal> {};
+
+// Every call is still answered once, by the guard; the launcher says why, once for
+// all the calls that met the refusal, in one burst or later.
+TEST_P(Refusals, AJobThatCannotBeStartedIsRefusedWithItsReasonOnce) {
+  const Refusal& refusal = GetParam();
+  TempRoot root;
+  root.installHelper();
+  refusal.arrange(root);
+  HostProcess host(root);
+  for (int id : host.callAll({{"access", nullptr}, {"off", nullptr}, {"set_hive", kHive}})) {
+    EXPECT_TRUE(host.answer(id).contains("result")) << id;
+  }
+  const int later = host.call("off");
+  EXPECT_EQ(host.answer(later), Json({{"id", later}, {"method", "off"}, {"result", nullptr}}));
+  EXPECT_EQ(host.finish(), 0);
+  expectEachCallAnsweredOnce(host);
+  expectQuietStandardError(host);
+  const std::string told = "The job com.veltrino.mac.helper is not started: " + refusal.reason(root);
+  auto lines = host.diagnostics();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(told); }), 1)
+      << ::testing::PrintToString(lines);
+  std::erase_if(lines, [&](const std::string& line) { return line.starts_with(told); });
+  for (const auto& line : lines) EXPECT_EQ(line, "Unable to connect to Helper although it is installed");
+  EXPECT_TRUE(root.ops().empty());
+}
+
+fs::path jobPlist(const TempRoot& root) { return root.path() / kJob; }
+fs::path helperLog(const TempRoot& root) { return root.path() / "var/log/com.veltrino.mac.helper.log"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileRoot, Refusals,
+    ::testing::Values(
+        Refusal{"JobThatDoesNotParse",
+                [](const TempRoot& root) { std::ofstream(jobPlist(root)) << "<plist><dict><key>Label"; },
+                [](const TempRoot& root) { return "the job at " + jobPlist(root).string() + " cannot be read: "; }},
+        Refusal{"JobOfAnotherLabel",
+                [](const TempRoot& root) {
+                  std::ifstream in(jobPlist(root));
+                  std::string job((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                  job.replace(job.find("<string>com.veltrino.mac.helper</string>"), 40, "<string>other</string>");
+                  std::ofstream(jobPlist(root)) << job;
+                },
+                [](const TempRoot& root) { return "the job at " + jobPlist(root).string() + " is labelled other"; }},
+        Refusal{"LogThatCannotBeOpened", [](const TempRoot& root) { fs::create_directories(helperLog(root)); },
+                [](const TempRoot& root) { return "Couldn't open the log " + helperLog(root).string() + ": Is a directory"; }},
+        Refusal{"HelperThatCannotBeExecuted",
+                [](const TempRoot& root) { std::ofstream(root.helperPath(), std::ios::trunc) << "not a program\n"; },
+                [](const TempRoot& root) {
+                  return "Couldn't execute " + root.helperPath().string() + ": Exec format error";
+                }}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 // Gives |path| and everything under it to nobody; false when this user cannot.
 bool giveAway(const fs::path& path) {
