@@ -11,6 +11,7 @@
 #include <cstring>
 #include <set>
 
+#include "platform/linux/private_log.h"
 #include "platform/linux/unique_fd.h"
 
 extern char** environ;
@@ -69,10 +70,7 @@ Expected<pid_t> startDetached(const DetachedLaunch& launch) {
 
   // High copies, so that placing them at 0 to 3 in the child cannot clobber one another.
   UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  // The program's output may say anything: its owner's alone, whatever the umask or
-  // an earlier run left, and never through a link.
-  UniqueFd log(::open(launch.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (log && ::fchmod(log.get(), 0600) != 0) log.reset();
+  UniqueFd log = openPrivateLog(launch.logFile);
   if (!log) {
     return fail("Couldn't open the log " + launch.logFile.string() + ": " + std::strerror(errno));
   }

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
@@ -35,6 +36,11 @@ mode_t modeOf(const fs::path& path) {
 
 TEST(HostileInstall, UnderUmask000TheInstallationLeavesFixedModes) {
   TempRoot root;
+  // An ops log that someone opened to everyone is narrowed before the next session's
+  // operations land in it.
+  fs::create_directories(root.opsLog().parent_path());
+  std::ofstream(root.opsLog()).put('\n');
+  fs::permissions(root.opsLog(), fs::perms(0666));
   const mode_t previous = ::umask(0);
   HostProcess host(root);  // the host and the helper it starts inherit the umask
   ::umask(previous);
@@ -56,6 +62,7 @@ TEST(HostileInstall, UnderUmask000TheInstallationLeavesFixedModes) {
       {"Library/LaunchDaemons/com.veltrino.mac.helper.plist", 0644},
       {"var/run/com.veltrino.mac.helper.sock", 0600},
       {"var/log/com.veltrino.mac.helper.log", 0600},
+      {"var/log/com.veltrino.mac.helper.ops.jsonl", 0600},
   };
   struct stat rootInfo {};
   ASSERT_EQ(::stat(root.path().c_str(), &rootInfo), 0);
