@@ -289,12 +289,14 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     program.logFile = logPath;
     const auto folder = makeFoldersUnderRoot(root_.root(), "var/log");
     const Expected<pid_t> pid = folder ? startDetached(program) : fail(folder.error());
+    // An attempt that failed counts too, as with launchd: a program that cannot be
+    // executed is not forked again for every message of a burst.
+    lastStart_[label] = Clock::now();
     if (!pid) {
       refuse(label, pid.error());
       return false;
     }
     refused_.erase(label);
-    lastStart_[label] = Clock::now();
     service.program.reset();
     service.watching = false;
     UniqueFd run(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0)));
