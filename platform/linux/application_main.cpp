@@ -4,17 +4,20 @@
 // nib and runs the main queue until the application terminates, which it does once
 // the input has ended and every call read has been answered.
 //
-// As a process it cleans up after itself: descriptors 0, 1 and 2 that came closed
-// are opened on /dev/null before anything else is opened; SIGTERM and SIGINT quit
-// the application as its Quit command does (the runtime is torn down, answers still
-// owed are dropped, an installation under way finishes or removes its temporary
-// file) and the process then exits with 128 + the signal's number, as a shell shows
-// a process a signal ended (a second signal ends it at once); a reader that closed
+// As a process it cleans up after itself: it never writes a core file; descriptors
+// 0, 1 and 2 that came closed are opened on /dev/null before anything else is opened;
+// SIGTERM and SIGINT, at any moment from its start, quit the application as its Quit
+// command does (the runtime is torn down, answers still owed are dropped, an
+// installation under way finishes or removes its temporary file) and the process
+// then exits with 128 + the signal's number, as a shell shows a process a signal
+// ended (a second signal ends it at once); a reader that closed
 // standard output quits it as an application whose window went away, with status 0;
 // and a system root whose service sockets could not be bound (a Unix socket's path
-// is at most 107 bytes) is refused at start with status 2.
+// is at most 107 bytes), or that another user could have arranged, is refused at
+// start with status 2.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -34,6 +37,7 @@
 #include "platform/appkit.h"
 #include "platform/linux/channel_socket_messenger.h"
 #include "platform/linux/console_messenger.h"
+#include "platform/linux/launch_ownership.h"
 #include "platform/linux/line_writer.h"
 #include "platform/linux/runtime.h"
 
@@ -59,14 +63,24 @@ void reserveStandardDescriptors() {
   }
 }
 
-// SIGTERM and SIGINT, turned into a quit on the main queue. The handler only writes
-// the signal's number to a pipe; a thread of its own posts the quit.
+// SIGTERM and SIGINT, turned into a quit on the main queue. Taken up from the first
+// thing the host does: the handler only writes the signal's number to a pipe, and a
+// signal that comes before there is an application to quit waits there until start()
+// hands it on. A thread of its own posts the quit.
 class TerminationSignals {
  public:
+  TerminationSignals() {
+    if (::pipe2(pipe_, O_CLOEXEC) == 0) writeEnd_.store(pipe_[1]);
+    struct sigaction action {};
+    action.sa_handler = &TerminationSignals::handle;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+  }
   template <typename Quit>
-  explicit TerminationSignals(Quit quit) {
-    if (::pipe2(pipe_, O_CLOEXEC) != 0) return;
-    writeEnd_.store(pipe_[1]);
+  void start(Quit quit) {
+    if (pipe_[0] < 0 || reader_.joinable()) return;
     reader_ = std::thread([this, quit] {
       unsigned char signal = 0;
       for (;;) {
@@ -76,12 +90,6 @@ class TerminationSignals {
         quit();
       }
     });
-    struct sigaction action {};
-    action.sa_handler = &TerminationSignals::handle;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
   }
   ~TerminationSignals() {
     if (!reader_.joinable()) return;
@@ -114,6 +122,13 @@ class TerminationSignals {
   int pipe_[2] = {-1, -1};
   std::thread reader_;
 };
+
+// The host holds the interface's tokens in memory, so it never leaves a core file,
+// whatever limit it was started with; its helpers inherit the limit.
+void forbidCoreDumps() {
+  const rlimit none{0, 0};
+  ::setrlimit(RLIMIT_CORE, &none);
+}
 
 // A Unix socket's path holds at most this many bytes before its terminating zero.
 constexpr std::size_t kSocketPathLimit = sizeof(sockaddr_un{}.sun_path) - 1;
@@ -187,13 +202,21 @@ Options parseOptions(int argc, char* argv[]) {
                                                                   : fs::path(VELTRINO_DEFAULT_SYSTEM_ROOT);
   }
   std::error_code error;
-  fs::create_directories(*root, error);
+  // One made here is the host's alone to write, whatever the umask.
+  if (fs::create_directories(*root, error)) fs::permissions(*root, fs::perms(0755), error);
   if (error || !fs::is_directory(*root)) {
     std::fprintf(stderr, "%s: cannot use %s as the system root: %s\n", program, root->c_str(),
                  error ? error.message().c_str() : "not a folder");
     std::exit(2);
   }
   options.systemRoot = fs::canonical(*root);
+  // As launchd trusts only its own folders: a root that another user could have
+  // arranged would have the host install, start and talk to what that user put there.
+  if (auto trusted = linux_backend::checkSystemRoot(options.systemRoot); !trusted) {
+    std::fprintf(stderr, "%s: refused the system root %s: %s\n", program, options.systemRoot.c_str(),
+                 trusted.error().c_str());
+    std::exit(2);
+  }
   options.bundle = fs::absolute(options.bundle);
   if (!fs::is_directory(options.bundle)) {
     // Not fatal: the host runs without its bundle, with empty helper versions and
@@ -215,7 +238,9 @@ Options parseOptions(int argc, char* argv[]) {
 }  // namespace
 
 int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
+  forbidCoreDumps();
   reserveStandardDescriptors();
+  auto signals = std::make_unique<TerminationSignals>();
   // A reader that went away must not kill the host mid-write: the write fails with
   // EPIPE instead, and standard output's writer quits the application.
   ::signal(SIGPIPE, SIG_IGN);
@@ -255,22 +280,27 @@ int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
       if (auto app = weak.lock(); app && !app->isTerminated()) app->terminate(nullptr);
     });
   };
-  auto signals = std::make_unique<TerminationSignals>(quit);
+  signals->start(quit);
   // On the console, standard output is the interface; with a channel socket it only
   // carries diagnostics.
   if (options.channelSocket.empty()) LineWriter::standardOutput().onReaderGone(quit);
   queue->async([application, messenger, loadMainNib] {
     loadMainNib(*application);
     application->finishLaunching();
-    messenger->start([application] { application->terminate(nullptr); });
+    // Held weakly: the messenger keeps this until its input ends, and the application
+    // holds the messenger, so a strong hold would keep both (and the messenger's reader)
+    // alive past the runtime when the host quits before its input ends.
+    messenger->start([weak = std::weak_ptr<NSApplication>(application)] {
+      if (auto app = weak.lock()) app->terminate(nullptr);
+    });
   });
   queue->keepAlive();
   if (!application->isTerminated()) queue->run();
 
   // Take everything down in dependency order: the interface and the application's
   // objects (and with them the plug-in and its connection, which flushes what it
-  // sent), then the runtime: the main queue's leftovers, then the link's background
-  // thread.
+  // sent; answers still owed are dropped), then the runtime, which from then on
+  // drops what the connections still bring.
   LineWriter::standardOutput().onReaderGone(nullptr);
   signals.reset();
   messenger.reset();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <set>
 
+#include "platform/linux/private_log.h"
 #include "platform/linux/unique_fd.h"
 
 extern char** environ;
@@ -19,19 +20,8 @@ namespace platform::linux_backend {
 namespace {
 
 // Only async-signal-safe calls may run between fork and exec, so everything the
-// child needs is prepared before it.
-void writeText(int fd, const char* text) {
-  std::size_t length = 0;
-  while (text[length] != '\0') ++length;
-  while (length > 0) {
-    const ssize_t n = ::write(fd, text, length);
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<std::size_t>(n);
-  }
-}
-
-// Writes |value| in decimal at |out|, which has room for it and a terminator.
+// child needs is prepared before it. Writes |value| in decimal at |out|, which has
+// room for it and a terminator.
 void formatNumber(long value, char* out) {
   char digits[24];
   int count = 0;
@@ -80,10 +70,7 @@ Expected<pid_t> startDetached(const DetachedLaunch& launch) {
 
   // High copies, so that placing them at 0 to 3 in the child cannot clobber one another.
   UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  // The program's output may say anything: its owner's alone, whatever the umask or
-  // an earlier run left, and never through a link.
-  UniqueFd log(::open(launch.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (log && ::fchmod(log.get(), 0600) != 0) log.reset();
+  UniqueFd log = openPrivateLog(launch.logFile);
   if (!log) {
     return fail("Couldn't open the log " + launch.logFile.string() + ": " + std::strerror(errno));
   }
@@ -94,12 +81,22 @@ Expected<pid_t> startDetached(const DetachedLaunch& launch) {
     return fail(std::string("Couldn't prepare the descriptors for the program: ") + std::strerror(errno));
   }
 
-  // The intermediate process reports the program's id through this pipe.
+  // The intermediate process reports the program's id through this pipe, and the
+  // program, when it cannot be executed, the error number through the second one,
+  // whose writing end its exec closes otherwise.
   int report[2];
+  int execution[2];
   if (::pipe2(report, O_CLOEXEC) != 0) {
     return fail(std::string("Couldn't start the program: ") + std::strerror(errno));
   }
   UniqueFd reportRead(report[0]), reportWrite(report[1]);
+  if (::pipe2(execution, O_CLOEXEC) != 0) {
+    return fail(std::string("Couldn't start the program: ") + std::strerror(errno));
+  }
+  UniqueFd executionRead(execution[0]);
+  UniqueFd executionWrite = highCopy(execution[1]);
+  ::close(execution[1]);
+  if (!executionWrite) return fail(std::string("Couldn't start the program: ") + std::strerror(errno));
 
   const pid_t intermediate = ::fork();
   if (intermediate < 0) {
@@ -128,9 +125,10 @@ Expected<pid_t> startDetached(const DetachedLaunch& launch) {
     ::dup2(out.get(), 1);
     ::dup2(out.get(), 2);
     ::dup2(socket.get(), 3);
+    ::dup3(executionWrite.get(), 4, O_CLOEXEC);
     // Nothing else of the starter's leaks into the program.
-    if (::close_range(4, ~0U, 0) != 0) {
-      for (int fd = 4; fd < 4096; ++fd) ::close(fd);
+    if (::close_range(5, ~0U, 0) != 0) {
+      for (int fd = 5; fd < 4096; ++fd) ::close(fd);
     }
     formatNumber(::getpid(), listenPid.data() + 11);
     if (::chdir("/") != 0) {
@@ -138,15 +136,14 @@ Expected<pid_t> startDetached(const DetachedLaunch& launch) {
     }
     ::execve(argv[0], argv.data(), envp.data());
     const int failure = errno;
-    writeText(2, "Couldn't execute ");
-    writeText(2, argv[0]);
-    writeText(2, ": ");
-    writeText(2, ::strerrordesc_np(failure) != nullptr ? ::strerrordesc_np(failure) : "unknown error");
-    writeText(2, "\n");
+    if (::write(4, &failure, sizeof(failure)) != static_cast<ssize_t>(sizeof(failure))) {
+      // The starter sees the program end at once instead.
+    }
     ::_exit(127);
   }
 
   reportWrite.reset();
+  executionWrite.reset();
   int status = 0;
   pid_t waited;
   do {
@@ -163,6 +160,14 @@ Expected<pid_t> startDetached(const DetachedLaunch& launch) {
   } while (n < 0 && errno == EINTR);
   if (n != static_cast<ssize_t>(sizeof(reported)) || reported <= 0) {
     return fail("Couldn't start the program " + launch.arguments.front());
+  }
+  // Nothing comes once the program runs: the pipe's last writer went with the exec.
+  int failure = 0;
+  do {
+    n = ::read(executionRead.get(), &failure, sizeof(failure));
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(sizeof(failure))) {
+    return fail("Couldn't execute " + launch.arguments.front() + ": " + std::strerror(failure));
   }
   return reported;
 }

@@ -21,9 +21,9 @@ struct DetachedLaunch {
   std::filesystem::path logFile;      // standard output and error are appended here
 };
 
-// Starts the program and returns once it is on its own, with its process id; the
-// reason when it could not be started. A program that cannot be
-// executed writes why to the log and ends at once, which its peers see as it going away.
+// Starts the program and returns once it runs on its own, with its process id; the
+// reason when it could not be started: its log could not be opened, or the program
+// could not be executed (the exec's own error).
 Expected<pid_t> startDetached(const DetachedLaunch& launch);
 
 }  // namespace platform::linux_backend

@@ -29,6 +29,18 @@ bool MainRunLoop::runsLater(const Timed& a, const Timed& b) {
 }
 
 MainRunLoop::~MainRunLoop() {
+  // Work still pending goes outside the lock, as it may post while it goes (a call's
+  // dropped answer settles the call here); what it posts is dropped as well.
+  std::deque<Ready> ready;
+  std::vector<Timed> timers;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    ready.swap(ready_);
+    timers.swap(timers_);
+  }
+  ready.clear();
+  timers.clear();
   while (waking_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
 }
 
@@ -48,6 +60,7 @@ void MainRunLoop::wakeIfWaiting(std::unique_lock<std::mutex>& lock) {
 void MainRunLoop::async(DispatchWork work) {
   if (!work) return;
   std::unique_lock lock(mutex_);
+  if (closed_) return;
   ready_.push_back(Ready{std::move(work), false});
   wakeIfWaiting(lock);
 }
@@ -60,6 +73,7 @@ void MainRunLoop::asyncAfter(std::chrono::milliseconds delay, DispatchWork work)
 void MainRunLoop::asyncAt(Clock::time_point deadline, DispatchWork work) {
   if (!work) return;
   std::unique_lock lock(mutex_);
+  if (closed_) return;
   timers_.push_back(Timed{deadline, nextSequence_++, std::move(work)});
   std::push_heap(timers_.begin(), timers_.end(), runsLater);
   // A sleeper needs waking only when this became the earliest deadline.

@@ -23,8 +23,8 @@ class MainRunLoop final : public DispatchQueue {
   using Clock = std::chrono::steady_clock;
 
   MainRunLoop() = default;
-  // Work still pending is dropped, never run. Waits for a poster on another thread to
-  // finish waking the loop.
+  // Work still pending is dropped, never run, and so is work it posts as it goes.
+  // Waits for a poster on another thread to finish waking the loop.
   ~MainRunLoop() override;
   MainRunLoop(const MainRunLoop&) = delete;
   MainRunLoop& operator=(const MainRunLoop&) = delete;
@@ -82,6 +82,7 @@ class MainRunLoop final : public DispatchQueue {
   std::size_t dueTimers_ = 0;
   bool keptAlive_ = false;
   bool stopped_ = false;
+  bool closed_ = false;  // being destroyed
   bool waiting_ = false;
   // Posters that have released the lock and are still waking the loop: the condition
   // variable must outlive their call.

@@ -16,19 +16,22 @@ LinuxRuntime::LinuxRuntime(const std::filesystem::path& systemRoot, const std::f
 
 LinuxRuntime::~LinuxRuntime() {
   // The link's thread stops first, so that nothing arrives from a connection's queue
-  // once the main queue is gone, and the process waits for no helper: what was sent
+  // once the application has quit, and the process waits for no helper: what was sent
   // is in the sockets already, and answers still owed are dropped with the rest.
   background_->stop();
   backgroundThread_.join();
   backgroundGuard_.reset();
   services_->abandonConnections();
-  queue_.reset();
-  // Drops the messenger too, when the caller no longer holds it.
+  // Drops the messenger too, when the caller no longer holds it, and with it the
+  // thread that reads for it.
   if (installed_) installBackend(previous_);
   // The namespace's sockets and the runs it watches are registered with the background
   // context, so they go while it is still there.
   services_.reset();
   background_.reset();
+  // Last, for what went above may still post to it: a call's answer that goes
+  // unanswered settles the call on the main queue.
+  queue_.reset();
   security_.reset();
 }
 

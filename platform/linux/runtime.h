@@ -26,8 +26,8 @@ class LinuxRuntime {
   // Starts the background thread. |systemRoot| must exist; |bundle| need not.
   LinuxRuntime(const std::filesystem::path& systemRoot, const std::filesystem::path& bundle);
   // Takes everything down at once: the link's background thread first (what was sent
-  // is written, replies still awaited are dropped), then the main queue's leftovers
-  // and the backend that was installed before.
+  // is written, replies still awaited are dropped), the backend that was installed
+  // before (the messenger and its reader), then the main queue's leftovers.
   ~LinuxRuntime();
   LinuxRuntime(const LinuxRuntime&) = delete;
   LinuxRuntime& operator=(const LinuxRuntime&) = delete;

@@ -6,6 +6,7 @@
 
 #include "platform/linux/atomic_file.h"
 #include "platform/linux/launch_job.h"
+#include "platform/linux/launch_lock.h"
 
 namespace platform::linux_backend {
 namespace {
@@ -106,6 +107,10 @@ bool LinuxSecurity::jobBless(std::string_view domain, std::string_view label, Au
 
   // Laid out as job blessing leaves it, whatever the umask, never through a link:
   // beside and renamed over, so a running helper keeps its old file until it ends.
+  // One installer at a time on the root, and none while the job is being started:
+  // the temporary files are the same for every host, and a launcher must find the
+  // job of the helper it finds.
+  const LaunchLock installing(root_, name);
   for (const char* folder : {"var/run", "var/log"}) {
     if (auto made = makeFoldersUnderRoot(root_.root(), folder); !made) {
       return fail(error, kInternalFailure, made.error());

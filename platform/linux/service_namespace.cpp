@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,8 +20,10 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/linux/atomic_file.h"
 #include "platform/linux/detached_process.h"
 #include "platform/linux/launch_job.h"
+#include "platform/linux/launch_lock.h"
 #include "platform/linux/launch_ownership.h"
 #include "platform/linux/line_writer.h"
 #include "platform/linux/service_connection.h"
@@ -65,32 +66,14 @@ UniqueFd connectTo(const std::filesystem::path& path, int& error) {
   return fd;
 }
 
-// Whether the process that listens at the other end of |fd| runs as |owner|.
-bool answeredBy(int fd, uid_t owner) {
+// Whether the process that listens at the other end of |fd| runs as the host's own
+// user: only such a service is told anything.
+bool answeredByOurUser(int fd) {
   ucred peer{};
   socklen_t size = sizeof(peer);
-  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer) && peer.uid == owner;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer) &&
+         peer.uid == ::geteuid();
 }
-
-// Holds the advisory lock that serializes starting |label|'s job among every process
-// that launches on this system root, until it goes out of scope. Without a lock file
-// (a root that cannot be written) the process serializes only its own launches.
-class LaunchLock {
- public:
-  LaunchLock(const SystemRoot& root, const std::string& label) {
-    const auto path = root.resolve("/var/run") / (label + ".lock");
-    std::error_code ignored;
-    std::filesystem::create_directories(path.parent_path(), ignored);
-    fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    while (fd_ && ::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-  LaunchLock(const LaunchLock&) = delete;
-  LaunchLock& operator=(const LaunchLock&) = delete;
-
- private:
-  UniqueFd fd_;  // closing it lets the lock go
-};
 
 using Run = std::shared_ptr<asio::posix::stream_descriptor>;
 
@@ -139,12 +122,8 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     // helper it started is then found answering.
     const LaunchLock launching(root_, label);
     const auto path = root_.serviceSocket(label);
-    // Only a service run by the system root's owner is told anything: a socket that
-    // another user put in the service's place fails the connection before its first
-    // message.
-    struct stat rootStatus {};
-    if (::stat(root_.root().c_str(), &rootStatus) != 0) return unexpected(Unreachable::Failed);
-    const uid_t owner = rootStatus.st_uid;
+    // A socket that another user put in the service's place fails the connection
+    // before its first message.
     int error = 0;
     if (auto it = services_.find(label); it != services_.end()) {
       Service& service = it->second;
@@ -153,7 +132,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
         service.watching = false;
       }
       if (UniqueFd client = connectTo(path, error)) {
-        if (!answeredBy(client.get(), owner)) return unexpected(Unreachable::Failed);
+        if (!answeredByOurUser(client.get())) return unexpected(Unreachable::Failed);
         if (!service.program && !service.deferred) {
           // Nothing runs for it: this connection starts the next run.
           auto job = jobFor(label);
@@ -172,7 +151,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
 
     // Served by a program that someone else started.
     if (UniqueFd client = connectTo(path, error)) {
-      if (!answeredBy(client.get(), owner)) return unexpected(Unreachable::Failed);
+      if (!answeredByOurUser(client.get())) return unexpected(Unreachable::Failed);
       return client;
     }
     if (error != ENOENT && error != ECONNREFUSED) return unexpected(Unreachable::Failed);
@@ -183,7 +162,7 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     if (!service.listener) return unexpected(Unreachable::Failed);
     // Connected before the program starts: it waits in the backlog, no polling.
     UniqueFd client = connectTo(path, error);
-    if (client && !answeredBy(client.get(), owner)) client = UniqueFd();
+    if (client && !answeredByOurUser(client.get())) client = UniqueFd();
     if (!client || !start(label, service, *job)) {
       ::unlink(path.c_str());
       return unexpected(Unreachable::Failed);
@@ -253,32 +232,38 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   }
 
   // The job to start for |label|, if one answers for it and may be started: like
-  // launchd, neither a job plist nor a program that someone other than the system
-  // root's owner could have put in place is used. A refusal is told on standard output.
-  std::optional<LaunchJob> jobFor(const std::string& label) const {
+  // launchd, neither a job plist nor a program that another user could have put in
+  // place is used. A refusal is told on standard output.
+  std::optional<LaunchJob> jobFor(const std::string& label) {
     const auto plist = root_.jobPlist(label);
     std::error_code missing;
     if (!std::filesystem::exists(plist, missing)) return std::nullopt;
     if (auto owned = checkLaunchOwnership(root_.root(), plist); !owned) return refuse(label, owned.error());
     auto job = readLaunchJob(plist);
-    const bool answers = job && job->label == label &&
-                         std::find(job->machServices.begin(), job->machServices.end(), label) !=
-                             job->machServices.end();
-    if (!answers) return std::nullopt;
+    if (!job) return refuse(label, job.error());
+    if (job->label != label) return refuse(label, "the job at " + plist.string() + " is labelled " + job->label);
+    if (std::find(job->machServices.begin(), job->machServices.end(), label) == job->machServices.end()) {
+      return refuse(label, "the job at " + plist.string() + " does not list " + label + " among its MachServices");
+    }
     if (auto owned = checkLaunchOwnership(root_.root(), job->programArguments.front()); !owned) {
       return refuse(label, owned.error());
     }
     return std::move(*job);
   }
 
-  static std::nullopt_t refuse(const std::string& label, const std::string& why) {
-    LineWriter::standardOutput().writeLine("The job " + label + " is not started: " + why);
+  // Told once: the same reason again, before the job has started since, is the same
+  // refusal met once more, by the connections it let go coming back or by the next
+  // message.
+  std::nullopt_t refuse(const std::string& label, const std::string& why) {
+    if (auto [it, added] = refused_.try_emplace(label, why); added || it->second != why) {
+      it->second = why;
+      LineWriter::standardOutput().writeLine("The job " + label + " is not started: " + why);
+    }
     return std::nullopt;
   }
 
   UniqueFd listenAt(const std::filesystem::path& path) const {
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
+    if (!makeFoldersUnderRoot(root_.root(), "var/run")) return UniqueFd();
     sockaddr_un address;
     if (!socketAddress(path, address)) return UniqueFd();
     ::unlink(path.c_str());  // a stale socket of a program that is gone
@@ -292,19 +277,25 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
     return listener;
   }
 
-  // Starts the job's program on |service|'s socket.
+  // Starts the job's program on |service|'s socket; says why not when it cannot.
   bool launch(const std::string& label, Service& service, const LaunchJob& job) {
-    std::error_code ec;
     const auto logPath = root_.serviceLog(label);
-    std::filesystem::create_directories(logPath.parent_path(), ec);
     DetachedLaunch program;
     program.arguments = job.programArguments;
+    std::error_code ec;
     program.environment = {"VELTRINO_SYSTEM_ROOT=" + std::filesystem::absolute(root_.root(), ec).string()};
     program.listeningSocket = service.listener.get();
     program.logFile = logPath;
-    const auto pid = startDetached(program);
-    if (!pid) return false;
+    const auto folder = makeFoldersUnderRoot(root_.root(), "var/log");
+    const Expected<pid_t> pid = folder ? startDetached(program) : fail(folder.error());
+    // An attempt that failed counts too, as with launchd: a program that cannot be
+    // executed is not forked again for every message of a burst.
     lastStart_[label] = Clock::now();
+    if (!pid) {
+      refuse(label, pid.error());
+      return false;
+    }
+    refused_.erase(label);
     service.program.reset();
     service.watching = false;
     UniqueFd run(static_cast<int>(::syscall(SYS_pidfd_open, *pid, 0)));
@@ -380,6 +371,8 @@ class ServiceNamespace::Launcher : public std::enable_shared_from_this<ServiceNa
   std::map<std::string, Service> services_;
   // When each job was last started, which its throttle interval counts from.
   std::map<std::string, Clock::time_point> lastStart_;
+  // The last refusal told for each job that has not started since.
+  std::map<std::string, std::string> refused_;
   std::size_t leases_ = 0;
 };
 

@@ -8,8 +8,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "expectations.h"
@@ -34,6 +36,11 @@ mode_t modeOf(const fs::path& path) {
 
 TEST(HostileInstall, UnderUmask000TheInstallationLeavesFixedModes) {
   TempRoot root;
+  // An ops log that someone opened to everyone is narrowed before the next session's
+  // operations land in it.
+  fs::create_directories(root.opsLog().parent_path());
+  std::ofstream(root.opsLog()).put('\n');
+  fs::permissions(root.opsLog(), fs::perms(0666));
   const mode_t previous = ::umask(0);
   HostProcess host(root);  // the host and the helper it starts inherit the umask
   ::umask(previous);
@@ -55,6 +62,7 @@ TEST(HostileInstall, UnderUmask000TheInstallationLeavesFixedModes) {
       {"Library/LaunchDaemons/com.veltrino.mac.helper.plist", 0644},
       {"var/run/com.veltrino.mac.helper.sock", 0600},
       {"var/log/com.veltrino.mac.helper.log", 0600},
+      {"var/log/com.veltrino.mac.helper.ops.jsonl", 0600},
   };
   struct stat rootInfo {};
   ASSERT_EQ(::stat(root.path().c_str(), &rootInfo), 0);
@@ -113,6 +121,38 @@ TEST(HostileInstall, ALinkOnTheHelpersWayFailsTheInstallationAndNothingOutsideIs
     EXPECT_EQ(host.finish(), 0);
     expectEachCallAnsweredOnce(host);
     EXPECT_THAT(root.writtenOutside(), IsEmpty());
+  }
+}
+
+// Two hosts that find one fresh root each install the helper for their first call: one
+// installation after the other, and none while a host is starting the job, so each
+// call is answered by the helper (the one the other host started, maybe), never with
+// an installation's error or a job that is not there yet.
+TEST(HostileInstall, TwoHostsInstallingOnOneFreshRootAreEachAnsweredByTheHelper) {
+  for (int trial = 1; trial <= 5; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    TempRoot root;
+    HostProcess first(root);
+    HostProcess second(root);
+    for (HostProcess* host : {&first, &second}) {
+      ASSERT_TRUE(host->answer(host->call("get_status")).contains("notImplemented")) << "a host did not start";
+    }
+    const int a = first.call("access");
+    const int b = second.call("access");
+    for (auto [host, id] : {std::pair{&first, a}, std::pair{&second, b}}) {
+      EXPECT_EQ(host->answer(id), Json({{"id", id}, {"method", "access"}, {"result", nullptr}}));
+      EXPECT_LT(host->latency(id), kServed) << "left to the guard";
+    }
+    for (HostProcess* host : {&first, &second}) {
+      EXPECT_EQ(host->finish(), 0);
+      expectEachCallAnsweredOnce(*host);
+      EXPECT_THAT(host->diagnostics(), IsEmpty());
+    }
+    for (const char* folder : {"Library/PrivilegedHelperTools", "Library/LaunchDaemons"}) {
+      for (const auto& entry : fs::directory_iterator(root.path() / folder)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+      }
+    }
   }
 }
 

@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "expectations.h"
@@ -103,17 +105,20 @@ void PrintTo(const Tampering& tampering, std::ostream* out) { *out << tampering.
 class Ownership : public ::testing::TestWithParam<Tampering> {};
 
 // The job is not started and the connection is invalidated as for a missing job: the
-// call is left to the guard, once, and the launcher says what it refused.
+// call is left to the guard, once, and the launcher says what it refused. The host
+// took the root when it started; the tampering comes after.
 TEST_P(Ownership, AJobSomeoneElseCouldHaveWrittenIsNotStarted) {
   const Tampering& tampering = GetParam();
   TempRoot root;
   root.installHelper();
+  HostProcess host(root);
+  const int started = host.call("get_status");
+  ASSERT_TRUE(host.answer(started).contains("notImplemented")) << "the host did not start";
   const fs::path target = root.path() / tampering.path;
   fs::permissions(target, tampering.added, fs::perm_options::add);
   if (tampering.givenAway && ::chown(target.c_str(), 65534, 65534) != 0) {
     GTEST_SKIP() << "cannot give " << target << " to another user here: " << std::strerror(errno);
   }
-  HostProcess host(root);
   const int id = host.call("off");
   EXPECT_EQ(host.answer(id), Json({{"id", id}, {"method", "off"}, {"result", nullptr}}));
   EXPECT_GE(host.latency(id), 4900ms);
@@ -131,7 +136,7 @@ TEST_P(Ownership, AJobSomeoneElseCouldHaveWrittenIsNotStarted) {
 constexpr const char* kProgram = "Library/PrivilegedHelperTools/com.veltrino.mac.helper";
 constexpr const char* kJob = "Library/LaunchDaemons/com.veltrino.mac.helper.plist";
 constexpr const char* kWritable = " is writable by group or others";
-constexpr const char* kNotOwned = " is not owned by the system root's owner";
+constexpr const char* kNotOwned = " is not owned by the host's user or by root";
 
 INSTANTIATE_TEST_SUITE_P(
     HostileRoot, Ownership,
@@ -204,6 +209,136 @@ TEST(HostileRoot, ASocketPlantedByAnotherUserGetsNoMessage) {
   EXPECT_TRUE(root.ops().empty());
   EXPECT_THAT(root.writtenOutside(), IsEmpty());
 }
+
+// Everything under |folder|, by path.
+std::set<fs::path> contents(const fs::path& folder) {
+  std::set<fs::path> out;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) out.insert(entry.path());
+  return out;
+}
+
+// Why a job cannot be started, arranged in a root with the helper in place.
+struct Refusal {
+  const char* name;
+  std::function<void(const TempRoot&)> arrange;
+  std::function<std::string(const TempRoot&)> reason;  // what the line gives, or begins with
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+class Refusals : public ::testing::TestWithParam<Refusal> {};
+
+// Every call is still answered once, by the guard; the launcher says why, once for
+// all the calls that met the refusal, in one burst or later.
+TEST_P(Refusals, AJobThatCannotBeStartedIsRefusedWithItsReasonOnce) {
+  const Refusal& refusal = GetParam();
+  TempRoot root;
+  root.installHelper();
+  refusal.arrange(root);
+  HostProcess host(root);
+  for (int id : host.callAll({{"access", nullptr}, {"off", nullptr}, {"set_hive", kHive}})) {
+    EXPECT_TRUE(host.answer(id).contains("result")) << id;
+  }
+  const int later = host.call("off");
+  EXPECT_EQ(host.answer(later), Json({{"id", later}, {"method", "off"}, {"result", nullptr}}));
+  EXPECT_EQ(host.finish(), 0);
+  expectEachCallAnsweredOnce(host);
+  expectQuietStandardError(host);
+  const std::string told = "The job com.veltrino.mac.helper is not started: " + refusal.reason(root);
+  auto lines = host.diagnostics();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(told); }), 1)
+      << ::testing::PrintToString(lines);
+  std::erase_if(lines, [&](const std::string& line) { return line.starts_with(told); });
+  for (const auto& line : lines) EXPECT_EQ(line, "Unable to connect to Helper although it is installed");
+  EXPECT_TRUE(root.ops().empty());
+}
+
+fs::path jobPlist(const TempRoot& root) { return root.path() / kJob; }
+fs::path helperLog(const TempRoot& root) { return root.path() / "var/log/com.veltrino.mac.helper.log"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileRoot, Refusals,
+    ::testing::Values(
+        Refusal{"JobThatDoesNotParse",
+                [](const TempRoot& root) { std::ofstream(jobPlist(root)) << "<plist><dict><key>Label"; },
+                [](const TempRoot& root) { return "the job at " + jobPlist(root).string() + " cannot be read: "; }},
+        Refusal{"JobOfAnotherLabel",
+                [](const TempRoot& root) {
+                  std::ifstream in(jobPlist(root));
+                  std::string job((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                  job.replace(job.find("<string>com.veltrino.mac.helper</string>"), 40, "<string>other</string>");
+                  std::ofstream(jobPlist(root)) << job;
+                },
+                [](const TempRoot& root) { return "the job at " + jobPlist(root).string() + " is labelled other"; }},
+        Refusal{"LogThatCannotBeOpened", [](const TempRoot& root) { fs::create_directories(helperLog(root)); },
+                [](const TempRoot& root) { return "Couldn't open the log " + helperLog(root).string() + ": Is a directory"; }},
+        Refusal{"HelperThatCannotBeExecuted",
+                [](const TempRoot& root) { std::ofstream(root.helperPath(), std::ios::trunc) << "not a program\n"; },
+                [](const TempRoot& root) {
+                  return "Couldn't execute " + root.helperPath().string() + ": Exec format error";
+                }}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+// Gives |path| and everything under it to nobody; false when this user cannot.
+bool giveAway(const fs::path& path) {
+  if (::lchown(path.c_str(), 65534, 65534) != 0) return false;
+  for (const auto& entry : fs::recursive_directory_iterator(path)) {
+    if (::lchown(entry.path().c_str(), 65534, 65534) != 0) return false;
+  }
+  return true;
+}
+
+// A system root that another user made, or could have changed: what lies in it may be
+// theirs, so the host takes none of it.
+struct ForeignRoot {
+  const char* name;
+  const char* folder;  // under the root; empty for the root itself
+  fs::perms added;
+  bool givenAway;
+  const char* failure;
+};
+
+void PrintTo(const ForeignRoot& foreign, std::ostream* out) { *out << foreign.name; }
+
+class StartRefusal : public ::testing::TestWithParam<ForeignRoot> {};
+
+// Refused at start with one line and status 2, before anything in it is written,
+// started or connected to: a listener planted there is never reached.
+TEST_P(StartRefusal, ARootAnotherUserCouldHaveArrangedIsRefusedAtStart) {
+  const ForeignRoot& foreign = GetParam();
+  TempRoot root;
+  root.installHelper();
+  const fs::path target = root.path() / foreign.folder;
+  fs::create_directories(target);
+  fs::permissions(target, foreign.added, fs::perm_options::add);
+  std::optional<PlantedSocket> planted;
+  if (foreign.givenAway) {
+    planted.emplace(root.serviceSocket());
+    if (!planted->failure.empty() || !giveAway(target)) GTEST_SKIP() << "cannot act as another user here";
+  }
+  const auto before = contents(root.path());
+  HostProcess host(root);
+  EXPECT_EQ(host.finish(), 2);
+  const fs::path systemRoot = fs::canonical(root.path());
+  const fs::path refused = *foreign.folder != '\0' ? systemRoot / foreign.folder : systemRoot;
+  EXPECT_EQ(host.standardError(), std::string(VELTRINO_HOST_PATH) + ": refused the system root " +
+                                      systemRoot.string() + ": " + refused.string() + foreign.failure + "\n");
+  EXPECT_THAT(host.standardOutput(), IsEmpty());
+  EXPECT_EQ(contents(root.path()), before) << "the host wrote into the root";
+  if (planted) {
+    EXPECT_EQ(planted->seen(), std::make_pair(0, false)) << "connections made, and whether one was sent a byte";
+  }
+  EXPECT_TRUE(root.ops().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HostileRoot, StartRefusal,
+    ::testing::Values(ForeignRoot{"AnotherUsersRootWithTheirListener", "", fs::perms::none, true, kNotOwned},
+                      ForeignRoot{"RootWritableByOthers", "", fs::perms::others_write, false, kWritable},
+                      ForeignRoot{"ServiceFolderWritableByGroup", "var/run", fs::perms::group_write, false, kWritable},
+                      ForeignRoot{"JobFolderOfAnotherUser", "Library/LaunchDaemons", fs::perms::none, true, kNotOwned},
+                      ForeignRoot{"LogFolderWritableByOthers", "var/log", fs::perms::others_write, false, kWritable}),
+    [](const ::testing::TestParamInfo<ForeignRoot>& info) { return std::string(info.param.name); });
 
 // Two hosts on one root, calling at once: one of them starts the helper, the other
 // finds it answering, and both are served by that one process.

@@ -2,8 +2,14 @@
 // descriptors closed, ended by a signal, left by its output's reader, or given a
 // system root too long for its sockets. Each ends on its own, with its status.
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "expectations.h"
 
@@ -39,26 +45,93 @@ TEST(HostLifecycle, ClosedStandardDescriptorsAreReservedAndTheHostStillEnds) {
   }
 }
 
-TEST(HostLifecycle, ASignalEndsTheHostCleanlyEvenMidInstallation) {
+// Core files allowed while it lives, as a user who wants them would start the host;
+// whether this machine writes them into a process's working folder at all.
+class CoreFilesAllowed {
+ public:
+  CoreFilesAllowed() {
+    ::getrlimit(RLIMIT_CORE, &previous_);
+    const rlimit raised{previous_.rlim_max, previous_.rlim_max};
+    ::setrlimit(RLIMIT_CORE, &raised);
+    // A small program that aborts in a folder of its own shows where cores go.
+    const TempRoot probe;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::chdir(probe.outside().c_str()) == 0) ::execl("/bin/sh", "sh", "-c", "kill -ABRT $$", nullptr);
+      ::_exit(1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    land_ = !probe.writtenOutside().empty();
+  }
+  ~CoreFilesAllowed() { ::setrlimit(RLIMIT_CORE, &previous_); }
+  CoreFilesAllowed(const CoreFilesAllowed&) = delete;
+  CoreFilesAllowed& operator=(const CoreFilesAllowed&) = delete;
+  bool landInWorkingFolder() const { return land_; }
+
+ private:
+  rlimit previous_{};
+  bool land_ = false;
+};
+
+// The host's working folder is the root's outside folder: a core file would land there.
+void expectNoCoreFile(const TempRoot& root, const CoreFilesAllowed& cores) {
+  if (cores.landInWorkingFolder()) {
+    EXPECT_THAT(root.writtenOutside(), IsEmpty()) << "a core file";
+  }
+}
+
+// The first access installs the helper, starts it and checks its build, with the
+// version reply coming back on the connection's queue: a signal at any moment of it
+// quits the host as its Quit does, and so does one while a reply is still on its way.
+TEST(HostLifecycle, ASignalAtAnyMomentOfTheFirstInstallationEndsTheHostCleanly) {
+  const CoreFilesAllowed cores;
   for (const int signal : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(::strsignal(signal));
-    TempRoot root;
-    HostProcess host(root);
-    // The installation starts with the first call; the signal comes while it is
-    // under way or just after.
-    host.call("access");
-    ASSERT_EQ(::kill(host.pid(), signal), 0);
-    EXPECT_EQ(host.wait(), 128 + signal);
-    for (const char* folder : {"Library/PrivilegedHelperTools", "Library/LaunchDaemons"}) {
-      for (const auto& name : namesIn(root.path() / folder)) EXPECT_FALSE(name.starts_with(".")) << name;
+    for (int delay = 0; delay <= 100; delay += signal == SIGTERM ? 5 : 50) {
+      SCOPED_TRACE(std::string(::strsignal(signal)) + " after " + std::to_string(delay) + " ms");
+      TempRoot root;
+      HostProcess host(root);
+      host.call("access");
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      ASSERT_EQ(::kill(host.pid(), signal), 0);
+      // Its input ends as it goes, too.
+      EXPECT_EQ(host.finish(), 128 + signal);
+      EXPECT_THAT(host.standardError(), Not(HasSubstr("platform:")));
+      for (const char* folder : {"Library/PrivilegedHelperTools", "Library/LaunchDaemons"}) {
+        for (const auto& name : namesIn(root.path() / folder)) EXPECT_FALSE(name.starts_with(".")) << name;
+      }
+      expectNoCoreFile(root, cores);
     }
   }
-  // Idle, after an answer, its input still open: the same.
+  // The version reply arrives after the signal, while the host is going.
+  TempRoot root;
+  root.installHelper({"--reply-delay-ms", "300", "--late-reply", "getVersion"});
+  HostProcess host(root);
+  host.call("access");
+  ASSERT_TRUE(root.waitForOps(1)) << "the helper never got the version query";
+  ASSERT_EQ(::kill(host.pid(), SIGTERM), 0);
+  EXPECT_EQ(host.wait(), 128 + SIGTERM);
+  EXPECT_THAT(host.standardError(), Not(HasSubstr("platform:")));
+  expectNoCoreFile(root, cores);
+}
+
+// Idle, after an answer, its input still open: the same. And a host that holds a
+// token and crashes all the same leaves no core file with it.
+TEST(HostLifecycle, AnIdleHostEndsOnASignalAndACrashedOneLeavesNoCore) {
+  const CoreFilesAllowed cores;
   TempRoot root;
   HostProcess host(root);
   EXPECT_EQ(host.answer(host.call("print", {{"message", "hello"}})), nullResult(1, "print"));
   ASSERT_EQ(::kill(host.pid(), SIGTERM), 0);
   EXPECT_EQ(host.wait(), 128 + SIGTERM);
+
+  TempRoot crashing;
+  HostProcess holder(crashing);
+  const int id = holder.call("set_token", kToken);
+  EXPECT_EQ(holder.answer(id), nullResult(id, "set_token"));
+  ASSERT_EQ(::kill(holder.pid(), SIGABRT), 0);
+  EXPECT_EQ(holder.wait(), 128 + SIGABRT);
+  expectNoCoreFile(crashing, cores);
 }
 
 // A sanitizer's own work at exit (the leak check, say) is not the host's.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -88,18 +89,31 @@ TEST(MainRunLoopTest, WorkFromSeveralThreadsRunsOnTheLoopInEachThreadsOrder) {
   for (const auto& one : seen) EXPECT_THAT(one, ElementsAreArray(inOrder));
 }
 
-TEST(MainRunLoopTest, StopEndsRunForGoodAndLeavesPendingWorkUnrun) {
-  MainRunLoop queue;
-  queue.keepAlive();
+// Destroying the queue drops what is left, and what that posts as it goes (a call's
+// answer dropped unanswered settles the call on the main queue).
+TEST(MainRunLoopTest, StopEndsRunForGoodAndLeavesPendingWorkUnrunUntilItIsDropped) {
+  auto queue = std::make_unique<MainRunLoop>();
+  queue->keepAlive();
   bool late = false;
-  queue.async([&] { queue.stop(); });
-  queue.async([&] { late = true; });
-  queue.asyncAfter(0ms, [&] { late = true; });
-  queue.run();
+  int postedWhileDropped = 0;
+  const auto postsWhenDropped = [&] {
+    return std::shared_ptr<void>(nullptr, [&, q = queue.get()](void*) {
+      ++postedWhileDropped;
+      q->async([&] { late = true; });
+      q->asyncAfter(0ms, [&] { late = true; });
+    });
+  };
+  queue->async([&] { queue->stop(); });
+  queue->async([&, dropped = postsWhenDropped()] { late = true; });
+  queue->asyncAfter(0ms, [&, dropped = postsWhenDropped()] { late = true; });
+  queue->run();
   EXPECT_FALSE(late);
-  EXPECT_FALSE(queue.runOne());
+  EXPECT_FALSE(queue->runOne());
   EXPECT_FALSE(late);
-  EXPECT_EQ(queue.pendingTimers(), 1u);
+  EXPECT_EQ(queue->pendingTimers(), 1u);
+  queue.reset();
+  EXPECT_EQ(postedWhileDropped, 2);
+  EXPECT_FALSE(late);
 }
 
 }  // namespace

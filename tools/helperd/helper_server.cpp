@@ -14,6 +14,7 @@
 #include <deque>
 #include <nlohmann/json.hpp>
 
+#include "platform/linux/private_log.h"
 #include "platform/linux/wire/wire.h"
 
 namespace helperd {
@@ -284,8 +285,8 @@ HelperServer::HelperServer(asio::io_context& io, UniqueFd listener, HelperOption
     : impl_(std::make_shared<Impl>(io, std::move(options))) {
   std::error_code ec;
   std::filesystem::create_directories(opsLog.parent_path(), ec);
-  // The log holds every argument, secrets included: our user only.
-  impl_->opsLog.reset(::open(opsLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  // The log holds every argument, secrets included.
+  impl_->opsLog = platform::linux_backend::openPrivateLog(opsLog);
   if (!impl_->opsLog) impl_->opsLogError = errno;
   impl_->acceptor.assign(Stream(), listener.release(), ec);
   if (ec) std::fprintf(stderr, "veltrino-helperd: the listening socket is not usable: %s\n", ec.message().c_str());
