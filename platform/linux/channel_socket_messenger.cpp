@@ -260,7 +260,7 @@ class ChannelSocketMessenger::Connection {
 // What the reader thread, the main queue and every owed reply share; replies may
 // outlive the messenger.
 struct ChannelSocketMessenger::Core : MessengerCore {
-  Core(DispatchQueue& mainQueue, LineWriter& diagnostics, MessengerLimits limits)
+  Core(DispatchQueue& mainQueue, LineWriter& diagnostics, const MessengerLimits& limits)
       : MessengerCore(mainQueue, limits), diagnostics(diagnostics) {}
 
   // One request's owed reply, framed with its id and written to its own client.
@@ -493,7 +493,7 @@ class ChannelSocketMessenger::Reader {
 };
 
 ChannelSocketMessenger::ChannelSocketMessenger(DispatchQueue& mainQueue, LineWriter& diagnostics, fs::path path,
-                                               MessengerLimits limits)
+                                               const MessengerLimits& limits)
     : path_(std::move(path)),
       core_(std::make_shared<Core>(mainQueue, diagnostics, limits)),
       listener_(listenAt(path_)) {}

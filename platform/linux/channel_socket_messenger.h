@@ -67,7 +67,7 @@ class ChannelSocketMessenger final : public HostMessenger {
   // a folder that is not there. |mainQueue| runs the handlers; |diagnostics| must
   // outlive every message's reply.
   ChannelSocketMessenger(DispatchQueue& mainQueue, LineWriter& diagnostics, std::filesystem::path path,
-                         MessengerLimits limits = {});
+                         const MessengerLimits& limits = {});
   // Stops reading and removes the socket file. Replies still owed go nowhere.
   ~ChannelSocketMessenger() override;
   ChannelSocketMessenger(const ChannelSocketMessenger&) = delete;

@@ -55,7 +55,7 @@ std::string shortened(std::string_view text, std::size_t limit = kMaxEchoedName)
 
 class MessengerCore {
  public:
-  explicit MessengerCore(DispatchQueue& mainQueue, MessengerLimits limits = {})
+  explicit MessengerCore(DispatchQueue& mainQueue, const MessengerLimits& limits = {})
       : mainQueue_(mainQueue), limits_(limits) {}
   MessengerCore(const MessengerCore&) = delete;
   MessengerCore& operator=(const MessengerCore&) = delete;

@@ -65,7 +65,7 @@ void offerFor(std::chrono::milliseconds duration, TrySend trySend) {
 
 // Sends SIGTERM and waits for the host to end: its status (-1 if it did not within
 // ten seconds) and how long that took.
-inline std::pair<int, std::chrono::milliseconds> terminate(HostProcess& host) {
+inline std::pair<int, std::chrono::milliseconds> sigterm(HostProcess& host) {
   const auto sent = std::chrono::steady_clock::now();
   EXPECT_EQ(::kill(host.pid(), SIGTERM), 0);
   const int status = host.wait(10s);

@@ -81,7 +81,7 @@ TEST(HostLifecycle, AConsoleWhoseOutputNobodyReadsStaysBoundedAndASignalEndsIt) 
   while (prints.size() + 6 <= PIPE_BUF) prints += "print\n";
   offerFor(10s, [&] { return host.trySend(prints); });
   const Memory memory = host.memory();
-  const auto [status, took] = terminate(host);
+  const auto [status, took] = sigterm(host);
   std::printf("[ figures  ] %d calls sent in 10 s; the host peaked at %ld kB resident; SIGTERM ended it in %lld ms\n",
               host.callsSent(), memory.hwmKb, static_cast<long long>(took.count()));
   EXPECT_EQ(status, 128 + SIGTERM) << "waited 10 s for the host to end after SIGTERM";
