@@ -34,12 +34,12 @@ class HostMessenger : public FlutterBinaryMessenger {
   virtual void start(std::function<void()> finished) = 0;
 };
 
-// How much a messenger lets wait before it reads no further request. It stops while
-// more than |owedCalls| messages, or messages of more than |owedBytes| bytes, have
-// been read and not yet answered, and while more than |unwrittenBytes| of replies
-// wait for the interface to read them (the console's answers wait in its output's
-// LineWriter, which has a bound of its own); it reads on once each is down to half.
-// One message is always let through, however large.
+// How much a messenger lets wait before it reads no further request. It stops once
+// |owedCalls| messages, or |owedBytes| bytes of them, have been read and not yet
+// answered, and once |unwrittenBytes| of replies wait for the interface to read them
+// (the console's answers wait in its output's LineWriter, which has a bound of its
+// own); it reads on when each is down to half. A message is let through whenever
+// none is owed, however large.
 struct MessengerLimits {
   std::size_t owedCalls = 65536;
   std::size_t owedBytes = std::size_t{16} * 1024 * 1024;
