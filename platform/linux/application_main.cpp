@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -307,7 +308,15 @@ int NSApplicationMain(int argc, char* argv[], NSMainNibLoader loadMainNib) {
   NSApplication::setSharedApplication(nullptr);
   application.reset();
   runtime.reset();
-  if (const int signal = TerminationSignals::received(); signal != 0) std::exit(128 + signal);
+  // What still waits to be written goes out before the process ends, however slowly
+  // its reader reads; a signal from here on ends the process at once, its handler
+  // having no quit left to post. After a signal, an output that takes nothing for a
+  // moment is not waited for.
+  const int signal = TerminationSignals::received();
+  const auto patience = signal != 0 ? std::optional(std::chrono::milliseconds(200)) : std::nullopt;
+  LineWriter::standardOutput().flush(patience);
+  LineWriter::standardError().flush(patience);
+  if (signal != 0) std::exit(128 + signal);
   return 0;
 }
 

@@ -6,9 +6,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -126,46 +129,139 @@ FlutterMessage replyFrame(std::uint32_t id, FlutterMessageView reply) {
   return frame;
 }
 
-// One client. Replies are written from whichever thread answers; the descriptor is
-// closed only when the last owner (the reader, a reply still owed) lets go, so a
-// reply never goes to a number the system has given to another file since.
+// One client. Replies are queued from whichever thread answers and never waited
+// for: they are written at once while the socket takes them, and otherwise by the
+// reader's thread as the client reads. The descriptor is closed only when the last
+// owner (the reader, a reply still owed) lets go, so a reply never goes to a number
+// the system has given to another file since.
 class ChannelSocketMessenger::Connection {
  public:
-  explicit Connection(UniqueFd fd) : fd_(std::move(fd)) {}
+  Connection(UniqueFd fd, std::shared_ptr<MessengerCore> core)
+      : fd_(std::move(fd)), core_(std::move(core)), bound_(core_->limits().unwrittenBytes) {}
+  ~Connection() {
+    std::lock_guard lock(mutex_);
+    drop();
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
   int fd() const { return fd_.get(); }
+  // Readable once replies have begun to wait, or the client went: the reader's
+  // thread then watches the socket for room. drainWake() takes it.
+  int wakeFd() const { return wake_.readEnd(); }
+  void drainWake() const { wake_.drain(); }
 
-  // The whole frame, or nothing once the client is gone.
+  // Any thread. The whole frame, after those before it, or nothing once the client
+  // is gone.
   void send(FlutterMessageView frame) {
     std::lock_guard lock(mutex_);
-    while (!broken_ && !frame.empty()) {
-      const ssize_t sent = ::send(fd_.get(), frame.data(), frame.size(), MSG_NOSIGNAL);
-      if (sent < 0 && errno == EINTR) continue;
-      if (sent <= 0) {
-        broken_ = true;
-        break;
-      }
-      frame = frame.subspan(static_cast<std::size_t>(sent));
+    if (broken_) return;
+    const bool wasWaiting = waitingBytes() > 0;
+    if (!wasWaiting) {
+      const std::optional<std::size_t> sent = sendSome(frame);
+      if (!sent) return drop();
+      if (*sent == frame.size()) return;
+      frame = frame.subspan(*sent);
     }
+    out_.insert(out_.end(), frame.begin(), frame.end());
+    if (!wasWaiting) {
+      core_->holdOutput();
+      wake_.wake();
+    }
+    if (waitingBytes() >= bound_) congested_.store(true, std::memory_order_release);
   }
 
-  // Ends both directions: the client sees its end close, later replies go nowhere.
+  // The reader's thread, when the socket has room: writes what waits.
+  void writeWaiting() {
+    std::lock_guard lock(mutex_);
+    if (broken_ || waitingBytes() == 0) return;
+    const std::optional<std::size_t> sent = sendSome(std::span(out_).subspan(outStart_));
+    if (!sent) return drop();
+    outStart_ += *sent;
+    if (waitingBytes() == 0) {
+      freeWaiting();
+      core_->releaseOutput();
+    } else if (outStart_ * 2 >= out_.size()) {
+      out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(outStart_));
+      outStart_ = 0;
+    }
+    if (waitingBytes() <= bound_ / 2) congested_.store(false, std::memory_order_release);
+  }
+
+  bool waiting() const {
+    std::lock_guard lock(mutex_);
+    return waitingBytes() > 0;
+  }
+  // More than the bound waits to be written; true until it is back to half.
+  bool congested() const { return congested_.load(std::memory_order_acquire); }
+
+  // Ends both directions at once, however much waits: the client sees its end close,
+  // and what waited and later replies go nowhere.
   void shutDown() {
     std::lock_guard lock(mutex_);
-    broken_ = true;
+    drop();
     ::shutdown(fd_.get(), SHUT_RDWR);
+  }
+  // The client can read no more: what waits and later replies go nowhere.
+  void abandon() {
+    std::lock_guard lock(mutex_);
+    drop();
   }
 
  private:
+  // The rest run under |mutex_|.
+  std::size_t waitingBytes() const { return out_.size() - outStart_; }
+
+  // What the socket takes of |bytes| now; none once the client is gone.
+  std::optional<std::size_t> sendSome(FlutterMessageView bytes) const {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = ::send(fd_.get(), bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        break;
+      } else {
+        return std::nullopt;
+      }
+    }
+    return sent;
+  }
+
+  void freeWaiting() {
+    std::vector<std::uint8_t>().swap(out_);
+    outStart_ = 0;
+  }
+
+  void drop() {
+    if (broken_) return;
+    broken_ = true;
+    if (waitingBytes() > 0) {
+      freeWaiting();
+      core_->releaseOutput();
+    }
+    congested_.store(false, std::memory_order_release);
+    wake_.wake();
+  }
+
   UniqueFd fd_;
-  std::mutex mutex_;
+  const std::shared_ptr<MessengerCore> core_;
+  const std::size_t bound_;
+  WakePipe wake_;
+  mutable std::mutex mutex_;
+  std::vector<std::uint8_t> out_;  // replies waiting to be written, from outStart_ on
+  std::size_t outStart_ = 0;
+  std::atomic<bool> congested_{false};
   bool broken_ = false;
 };
 
 // What the reader thread, the main queue and every owed reply share; replies may
 // outlive the messenger.
 struct ChannelSocketMessenger::Core : MessengerCore {
-  Core(DispatchQueue& mainQueue, LineWriter& diagnostics) : MessengerCore(mainQueue), diagnostics(diagnostics) {}
+  Core(DispatchQueue& mainQueue, LineWriter& diagnostics, const MessengerLimits& limits)
+      : MessengerCore(mainQueue, limits), diagnostics(diagnostics) {}
 
   // One request's owed reply, framed with its id and written to its own client.
   struct PendingReply {
@@ -179,15 +275,16 @@ struct ChannelSocketMessenger::Core : MessengerCore {
     std::shared_ptr<Connection> connection;
     LineWriter* diagnostics;
     std::uint32_t id;
-    std::string channel;
+    std::string channel;  // shortened: only a diagnostic names it
   };
 
-  // Main queue.
+  // Main queue. |bytes|: the whole frame's.
   static void deliver(const std::shared_ptr<Core>& core, const std::shared_ptr<Connection>& connection,
-                      std::uint32_t id, std::string channel, const FlutterMessage& message) {
+                      std::uint32_t id, const std::string& channel, const FlutterMessage& message,
+                      std::size_t bytes) {
     FlutterBinaryMessageHandler handler = core->handler(channel);
     FlutterBinaryReply reply =
-        owedReply(core, PendingReply{connection, &core->diagnostics, id, std::move(channel)});
+        owedReply(core, PendingReply{connection, &core->diagnostics, id, shortened(channel)}, bytes);
     if (!handler) {
       std::move(reply)({});
       return;
@@ -201,11 +298,18 @@ struct ChannelSocketMessenger::Core : MessengerCore {
 };
 
 // Accepts one client at a time and reads its frames on a thread of its own, which a
-// pipe wakes to stop.
+// pipe wakes to stop. It hands a request on only while the messages owed, the
+// client's waiting replies and standard output are within their bounds; otherwise it
+// reads ahead at most kReadChunk bytes, only to check them, and leaves the rest in
+// the socket until they are back under half. It also writes the replies the socket
+// did not take at once, as the client makes room.
 class ChannelSocketMessenger::Reader {
  public:
   Reader(std::shared_ptr<Core> core, UniqueFd listener)
-      : core_(std::move(core)), listener_(std::move(listener)), thread_([this] { run(); }) {}
+      : core_(std::move(core)),
+        listener_(std::move(listener)),
+        gates_{&core_->owedRoom(), &core_->diagnostics.room()},
+        thread_([this] { run(); }) {}
 
   ~Reader() {
     wake_.wake();
@@ -223,26 +327,54 @@ class ChannelSocketMessenger::Reader {
     // No one else is taken from here on: a client that comes now is refused by the
     // system rather than left waiting for a host that is quitting.
     listener_.reset();
+    if (last == Step::kStop) {
+      if (client_) client_->shutDown();
+      client_.reset();
+      return;
+    }
+    core_->mainQueue().async([core = core_] { core->endInput(); });
     // A client that only shut down its writing side still reads the replies owed.
-    if (last == Step::kStop && client_) client_->shutDown();
+    if (client_) writeOwed();
     client_.reset();
-    if (last == Step::kEndInput) core_->mainQueue().async([core = core_] { core->endInput(); });
   }
+
+  bool paused() const { return !gates_.open() || client_->congested(); }
 
   Step serve() {
     while (true) {
-      pollfd fds[3] = {{wake_.readEnd(), POLLIN, 0},
-                       {listener_.get(), POLLIN, 0},
-                       {client_ ? client_->fd() : -1, POLLIN, 0}};
-      if (::poll(fds, 3, -1) < 0) {
+      if (client_) handOn();
+      // Its input ends once every whole frame it sent is handed on.
+      if (client_ && clientEnded_ && checked_ == 0) return Step::kEndInput;
+      std::vector<pollfd> fds = {{wake_.readEnd(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
+      if (client_) {
+        const bool gatesOpen = gates_.open();
+        const bool paused = !gatesOpen || client_->congested();
+        short events = client_->waiting() ? POLLOUT : 0;
+        if (!clientEnded_ && (!paused || buffer_.size() < kReadChunk)) events |= POLLIN;
+        // A client that hung up while it is not read would wake poll() for ever.
+        fds.push_back({events == 0 && hungUp_ ? -1 : client_->fd(), events, 0});
+        fds.push_back({client_->wakeFd(), POLLIN, 0});
+        if (!gatesOpen) {
+          gates_.addClosed(fds);
+          if (fds.size() == 4) continue;  // they opened meanwhile
+        }
+      }
+      if (::poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
         core_->say("cannot wait for clients: " + errorText(errno));
         return Step::kEndInput;
       }
       if (fds[0].revents != 0) return Step::kStop;  // the messenger is going away
-      if (fds[2].revents != 0) {
-        const Step step = readClient();
-        if (step != Step::kGoOn) return step;
+      if (client_) {
+        if (fds[3].revents != 0) client_->drainWake();
+        const short ready = fds[2].revents;
+        if ((ready & POLLOUT) != 0) client_->writeWaiting();
+        if ((ready & POLLIN) != 0) {
+          readClient();
+        } else if ((ready & (POLLHUP | POLLERR)) != 0) {
+          hungUp_ = true;
+          client_->abandon();
+        }
       }
       if (fds[1].revents != 0) {
         const Step step = accept();
@@ -251,8 +383,24 @@ class ChannelSocketMessenger::Reader {
     }
   }
 
+  // Until the messenger goes: the replies owed to the last client, as it makes room.
+  void writeOwed() {
+    while (true) {
+      pollfd fds[3] = {{wake_.readEnd(), POLLIN, 0},
+                       {client_->wakeFd(), POLLIN, 0},
+                       {client_->waiting() ? client_->fd() : -1, POLLOUT, 0}};
+      if (::poll(fds, 3, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[0].revents != 0) return;
+      if (fds[1].revents != 0) client_->drainWake();
+      if (fds[2].revents != 0) client_->writeWaiting();  // a client gone fails it, and nothing waits after
+    }
+  }
+
   Step accept() {
-    UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd) {
       const int error = errno;
       if (error == EINTR || error == EAGAIN || error == ECONNABORTED) return Step::kGoOn;
@@ -263,55 +411,92 @@ class ChannelSocketMessenger::Reader {
       core_->say("refused a second client: one client at a time");
       return Step::kGoOn;  // |fd| closes here
     }
-    client_ = std::make_shared<Connection>(std::move(fd));
-    buffer_.clear();
+    client_ = std::make_shared<Connection>(std::move(fd), core_);
+    std::vector<std::uint8_t>().swap(buffer_);
+    checked_ = 0;
+    clientEnded_ = false;
+    hungUp_ = false;
     return Step::kGoOn;
   }
 
-  Step readClient() {
+  void readClient() {
     const ssize_t count = ::read(client_->fd(), chunk_.data(), chunk_.size());
-    if (count < 0 && (errno == EINTR || errno == EAGAIN)) return Step::kGoOn;
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (count <= 0) {
       if (count < 0) core_->say("cannot read from the client: " + errorText(errno));
       core_->say("the client closed; quitting once every request is answered");
-      return Step::kEndInput;
+      clientEnded_ = true;
+      return;
     }
     buffer_.insert(buffer_.end(), chunk_.begin(), chunk_.begin() + count);
-    std::span<const std::uint8_t> rest(buffer_);
+  }
+
+  // Hands on the whole frames read while the host keeps up, and checks those kept
+  // back, so that a malformed frame closes the client even while nothing is handed on.
+  void handOn() {
+    const std::span<const std::uint8_t> bytes(buffer_);
+    std::size_t start = 0;  // the first byte not handed on
+    while (!paused()) {
+      ChannelFrame frame = readRequestFrame(bytes.subspan(start));
+      auto* request = std::get_if<ChannelRequest>(&frame);
+      if (request == nullptr) break;
+      dispatch(*request);
+      start += request->frameSize;
+    }
+    std::size_t end = std::max(start, checked_);  // frames up to here are whole and sound
     while (true) {
-      ChannelFrame frame = readRequestFrame(rest);
+      ChannelFrame frame = readRequestFrame(bytes.subspan(end));
       if (auto* error = std::get_if<ChannelFrameError>(&frame)) {
+        // What came before the fault is handed on as before, whatever the bounds: at
+        // most one read's worth.
+        for (std::size_t at = start; at < end;) {
+          auto request = std::get<ChannelRequest>(readRequestFrame(bytes.subspan(at)));
+          dispatch(request);
+          at += request.frameSize;
+        }
         core_->say("malformed frame: " + error->reason + "; the client is closed");
         client_->shutDown();
         client_.reset();
-        buffer_.clear();
-        return Step::kGoOn;
+        std::vector<std::uint8_t>().swap(buffer_);
+        checked_ = 0;
+        return;
       }
       auto* request = std::get_if<ChannelRequest>(&frame);
       if (request == nullptr) break;
-      core_->countMessage();
-      core_->mainQueue().async([core = core_, connection = client_, id = request->id,
-                                channel = std::move(request->channel),
-                                message = FlutterMessage(request->message.begin(), request->message.end())]() mutable {
-        Core::deliver(core, connection, id, std::move(channel), message);
-      });
-      rest = rest.subspan(request->frameSize);
+      end += request->frameSize;
     }
-    buffer_.erase(buffer_.begin(), buffer_.end() - static_cast<std::ptrdiff_t>(rest.size()));
-    return Step::kGoOn;
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start));
+    checked_ = end - start;
+  }
+
+  void dispatch(ChannelRequest& request) {
+    core_->countMessage(request.frameSize);
+    core_->mainQueue().async([core = core_, connection = client_, id = request.id,
+                              channel = std::move(request.channel),
+                              message = FlutterMessage(request.message.begin(), request.message.end()),
+                              bytes = request.frameSize] {
+      Core::deliver(core, connection, id, channel, message, bytes);
+    });
   }
 
   std::shared_ptr<Core> core_;
   UniqueFd listener_;
+  const ReadingGates gates_;
   std::shared_ptr<Connection> client_;
-  std::vector<std::uint8_t> buffer_;  // what has come of the client's next frames
+  std::vector<std::uint8_t> buffer_;  // what has come of the client's frames and is not handed on
+  std::size_t checked_ = 0;           // the bytes of |buffer_| already found to be whole, sound frames
+  bool clientEnded_ = false;          // the client sends no more
+  bool hungUp_ = false;               // the client can neither send nor read any more
   std::array<std::uint8_t, kReadChunk> chunk_{};
   WakePipe wake_;
   std::thread thread_;  // last: it starts running once everything above is in place
 };
 
-ChannelSocketMessenger::ChannelSocketMessenger(DispatchQueue& mainQueue, LineWriter& diagnostics, fs::path path)
-    : path_(std::move(path)), core_(std::make_shared<Core>(mainQueue, diagnostics)), listener_(listenAt(path_)) {}
+ChannelSocketMessenger::ChannelSocketMessenger(DispatchQueue& mainQueue, LineWriter& diagnostics, fs::path path,
+                                               const MessengerLimits& limits)
+    : path_(std::move(path)),
+      core_(std::make_shared<Core>(mainQueue, diagnostics, limits)),
+      listener_(listenAt(path_)) {}
 
 ChannelSocketMessenger::~ChannelSocketMessenger() {
   reader_.reset();

@@ -11,8 +11,13 @@
 // ready. One client at a time: a second connection while one is open is closed at
 // once. A malformed frame (a length that cannot hold the id and the name length, a
 // name running past the frame, a length over kMaxChannelFrameLength) closes that
-// client and the socket takes the next one; a client that closes its end ends the
-// input. Diagnostics are one line each and never hold message bytes.
+// client at once, whatever it is still owed, and the socket takes the next one; a
+// client that closes its end ends the input. Diagnostics are one line each and never
+// hold message bytes.
+//
+// No thread ever waits for the client to read: replies the socket does not take at
+// once wait in memory, and while too many wait, or too many requests are owed, the
+// messenger reads no further request (MessengerLimits).
 #pragma once
 
 #include <cstddef>
@@ -61,7 +66,8 @@ class ChannelSocketMessenger final : public HostMessenger {
   // it cannot: a path too long for a Unix socket, a file that is not a stale socket,
   // a folder that is not there. |mainQueue| runs the handlers; |diagnostics| must
   // outlive every message's reply.
-  ChannelSocketMessenger(DispatchQueue& mainQueue, LineWriter& diagnostics, std::filesystem::path path);
+  ChannelSocketMessenger(DispatchQueue& mainQueue, LineWriter& diagnostics, std::filesystem::path path,
+                         const MessengerLimits& limits = {});
   // Stops reading and removes the socket file. Replies still owed go nowhere.
   ~ChannelSocketMessenger() override;
   ChannelSocketMessenger(const ChannelSocketMessenger&) = delete;

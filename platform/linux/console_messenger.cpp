@@ -189,7 +189,7 @@ std::string formatAnswerLine(std::uint64_t id, std::string_view method, const Fl
   OrderedJson answer = OrderedJson::object();
   answer.get_ref<OrderedJson::object_t&>().reserve(3);
   answer["id"] = id;
-  answer["method"] = std::string(method);
+  answer["method"] = shortened(method);
   if (std::holds_alternative<std::nullptr_t>(value)) {
     answer["result"] = nullptr;
   } else if (const auto* text = std::get_if<std::string>(&value)) {
@@ -207,12 +207,16 @@ std::string formatAnswerLine(std::uint64_t id, std::string_view method, const Fl
 // may outlive the messenger.
 struct ConsoleMessenger::Core : MessengerCore, std::enable_shared_from_this<ConsoleMessenger::Core> {
   Core(DispatchQueue& mainQueue, LineWriter& answers, LineWriter& diagnostics, Options options)
-      : MessengerCore(mainQueue), answers(answers), diagnostics(diagnostics), options(std::move(options)) {}
+      : MessengerCore(mainQueue, options.limits),
+        answers(answers),
+        diagnostics(diagnostics),
+        options(std::move(options)) {}
 
   // One call's pending answer: answering writes the answer line.
   struct PendingAnswer {
     void operator()(const FlutterMessage& reply) const {
-      core->answers.writeLine(formatAnswerLine(id, method, decodeResult(reply)));
+      // Never dropped: the answers that can wait are bounded by the calls let in.
+      core->answers.writeLine(formatAnswerLine(id, method, decodeResult(reply)), LineWriter::Kind::kEssential);
     }
     void dropped() const {
       core->diagnostics.writeLine("call " + std::to_string(id) + " (" + method + ") was dropped without an answer");
@@ -220,14 +224,15 @@ struct ConsoleMessenger::Core : MessengerCore, std::enable_shared_from_this<Cons
 
     std::shared_ptr<Core> core;
     std::uint64_t id;
-    std::string method;
+    std::string method;  // shortened: all that the answer line echoes
   };
 
-  // Main queue.
-  void deliver(std::uint64_t id, ConsoleCall call) {
+  // Main queue. |bytes|: the length of the call's line.
+  void deliver(std::uint64_t id, ConsoleCall call, std::size_t bytes) {
     // The call crosses as the bytes an engine would send, and the answer line is read
     // back from the reply's bytes.
-    FlutterBinaryReply reply = owedReply(shared_from_this(), PendingAnswer{shared_from_this(), id, call.method});
+    FlutterBinaryReply reply =
+        owedReply(shared_from_this(), PendingAnswer{shared_from_this(), id, shortened(call.method)}, bytes);
     // The interface speaks on the one channel the host listens on.
     FlutterBinaryMessageHandler handler = options.channel.empty() ? onlyHandler() : this->handler(options.channel);
     if (!handler) {
@@ -250,7 +255,9 @@ struct ConsoleMessenger::Core : MessengerCore, std::enable_shared_from_this<Cons
 
 // Reads on a thread of its own, which a pipe wakes to stop: a blocking read of a
 // terminal could not be interrupted otherwise, and an event loop cannot watch a
-// regular file given as standard input.
+// regular file given as standard input. It hands a line on only while the calls owed
+// and both outputs are within their bounds; otherwise it leaves the rest of what it
+// read, and the input, unread until they are back under half.
 class ConsoleMessenger::Reader {
  public:
   explicit Reader(std::shared_ptr<Core> core) : core_(std::move(core)), thread_([this] { run(); }) {}
@@ -266,49 +273,65 @@ class ConsoleMessenger::Reader {
  private:
   void run() {
     const int input = core_->options.inputFd;
-    std::vector<char> chunk(std::size_t{64} * 1024);
-    std::string line;
-    bool discarding = false;
-    std::uint64_t lineNumber = 0;
+    const ReadingGates gates{&core_->owedRoom(), &core_->answers.room(), &core_->diagnostics.room()};
     while (true) {
-      pollfd fds[2] = {{input, POLLIN, 0}, {wake_.readEnd(), POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
+      const bool caughtUp = handOn(gates);
+      std::vector<pollfd> fds = {{wake_.readEnd(), POLLIN, 0}};
+      if (caughtUp && gates.open()) {
+        fds.push_back({input, POLLIN, 0});
+      } else {
+        gates.addClosed(fds);
+        if (fds.size() == 1) continue;  // they opened meanwhile
+      }
+      if (::poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
         core_->diagnostics.writeLine("cannot wait for input: " + errnoText(errno));
         break;
       }
-      if (fds[1].revents != 0) return;  // the messenger is going away
-      const ssize_t count = ::read(input, chunk.data(), chunk.size());
+      if (fds[0].revents != 0) return;  // the messenger is going away
+      if (fds[1].fd != input || fds[1].revents == 0) continue;  // a gate opened
+      const ssize_t count = ::read(input, chunk_.data(), chunk_.size());
       if (count < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
         core_->diagnostics.writeLine("cannot read input: " + errnoText(errno));
         break;
       }
       if (count == 0) break;
-      std::string_view data(chunk.data(), static_cast<std::size_t>(count));
-      while (!data.empty()) {
-        const auto newline = data.find('\n');
-        const auto piece = data.substr(0, newline);
-        if (!discarding) {
-          if (line.size() + piece.size() > core_->options.maxLineLength) {
-            discarding = true;
-            line.clear();
-            core_->diagnostics.writeLine("line " + std::to_string(lineNumber + 1) + ": longer than " +
-                                         std::to_string(core_->options.maxLineLength) + " bytes; skipped");
-          } else {
-            line.append(piece);
-          }
-        }
-        if (newline == std::string_view::npos) break;
-        ++lineNumber;
-        if (!discarding) handleLine(lineNumber, line);
-        line.clear();
-        discarding = false;
-        data.remove_prefix(newline + 1);
-      }
+      rest_ = std::string_view(chunk_.data(), static_cast<std::size_t>(count));
     }
-    if (!discarding && !line.empty()) handleLine(++lineNumber, line);
+    if (!discarding_ && !line_.empty()) handleLine(++lineNumber_, line_);
     core_->mainQueue().async([core = core_] { core->endInput(); });
+  }
+
+  // Hands on the lines of what was read; true once it is all taken, false when the
+  // gates closed before a whole line.
+  bool handOn(const ReadingGates& gates) {
+    const std::size_t maxLength = core_->options.maxLineLength;
+    while (!rest_.empty()) {
+      const auto newline = rest_.find('\n');
+      if (newline != std::string_view::npos && !gates.open()) return false;
+      const auto piece = rest_.substr(0, newline);
+      if (!discarding_) {
+        if (line_.size() + piece.size() > maxLength) {
+          discarding_ = true;
+          line_.clear();
+          core_->diagnostics.writeLine("line " + std::to_string(lineNumber_ + 1) + ": longer than " +
+                                       std::to_string(maxLength) + " bytes; skipped");
+        } else {
+          line_.append(piece);
+        }
+      }
+      if (newline == std::string_view::npos) {
+        rest_ = {};
+        break;
+      }
+      ++lineNumber_;
+      if (!discarding_) handleLine(lineNumber_, line_);
+      line_.clear();
+      discarding_ = false;
+      rest_.remove_prefix(newline + 1);
+    }
+    return true;
   }
 
   void handleLine(std::uint64_t lineNumber, std::string_view text) {
@@ -316,13 +339,20 @@ class ConsoleMessenger::Reader {
     if (auto* error = std::get_if<ConsoleLineError>(&parsed)) {
       core_->diagnostics.writeLine("line " + std::to_string(lineNumber) + ": " + error->reason);
     } else if (auto* call = std::get_if<ConsoleCall>(&parsed)) {
-      const std::uint64_t id = core_->countMessage();
-      core_->mainQueue().async(
-          [core = core_, id, call = std::move(*call)]() mutable { core->deliver(id, std::move(call)); });
+      const std::size_t bytes = text.size();
+      const std::uint64_t id = core_->countMessage(bytes);
+      core_->mainQueue().async([core = core_, id, call = std::move(*call), bytes]() mutable {
+        core->deliver(id, std::move(call), bytes);
+      });
     }
   }
 
   std::shared_ptr<Core> core_;
+  std::vector<char> chunk_ = std::vector<char>(std::size_t{64} * 1024);
+  std::string_view rest_;  // what was read and not yet handed on, in |chunk_|
+  std::string line_;       // the line being read, without its line feed
+  bool discarding_ = false;  // the line being read is too long: it is skipped
+  std::uint64_t lineNumber_ = 0;
   WakePipe wake_;
   std::thread thread_;  // last: it starts running once everything above is in place
 };

@@ -8,8 +8,13 @@
 //   => {"id":N,"method":"M","result":"text"}
 //   => {"id":N,"method":"M","error":{"code":"C","message":"T"}}
 //   => {"id":N,"method":"M","notImplemented":true}
-// with N counting the calls read, from 1. Complaints about the input and the end of
-// input go to standard error, never to standard output.
+// with N counting the calls read, from 1; a method name longer than kMaxEchoedName
+// bytes is echoed shortened. Complaints about the input and the end of input go to
+// standard error, never to standard output.
+//
+// No answer, and no line of the host's, ever waits for standard output's reader: the
+// lines wait in the LineWriters instead, and the console reads no further line while
+// either output is over its bound or too many calls are owed (MessengerLimits).
 #pragma once
 
 #include <unistd.h>
@@ -61,6 +66,7 @@ class ConsoleMessenger final : public HostMessenger {
     // Read from here; stays open and owned by the caller.
     int inputFd = STDIN_FILENO;
     std::size_t maxLineLength = kMaxConsoleLineLength;
+    MessengerLimits limits{};
   };
 
   // |mainQueue| runs the handlers; |answers| and |diagnostics| must outlive every

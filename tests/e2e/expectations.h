@@ -6,10 +6,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "host_process.h"
 
@@ -36,6 +41,36 @@ inline const std::string kDenied =
 // null comes no earlier than that.
 constexpr auto kServed = 4000ms;
 constexpr auto kGuard = 4900ms;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Several times slower, and holding freed memory in quarantine and shadow.
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The most a host may have been resident, in kB, after an interface sent it calls
+// for ten seconds and read nothing back (some 7 to 12 MB measured).
+constexpr long kUnreadHostPeakKb = 40 * 1024;
+
+// Sends what |trySend| sends for |duration|: again at once while the host takes it,
+// after 5 ms when it does not.
+template <typename TrySend>
+void offerFor(std::chrono::milliseconds duration, TrySend trySend) {
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (std::chrono::steady_clock::now() < end) {
+    if (!trySend()) std::this_thread::sleep_for(5ms);
+  }
+}
+
+// Sends SIGTERM and waits for the host to end: its status (-1 if it did not within
+// ten seconds) and how long that took.
+inline std::pair<int, std::chrono::milliseconds> sigterm(HostProcess& host) {
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(::kill(host.pid(), SIGTERM), 0);
+  const int status = host.wait(10s);
+  return {status, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)};
+}
 
 inline Json nullResult(int id, const std::string& method) {
   return {{"id", id}, {"method", method}, {"result", nullptr}};

@@ -1,6 +1,7 @@
 #include "host_process.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -37,11 +38,14 @@ bool pollUntil(std::chrono::milliseconds timeout, Done done) {
   return true;
 }
 
-// Appends to |into| what file |fd| holds past |offset|; how much that was.
+// Appends to |into| what file |fd| holds past |offset|, or what pipe |fd| has now;
+// how much that was.
 std::size_t readFile(int fd, std::size_t offset, std::string& into) {
   char buffer[65536];
   std::size_t total = 0;
-  for (ssize_t n; fd >= 0 && (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(offset + total))) > 0;) {
+  for (ssize_t n; fd >= 0 && (n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(offset + total))) != 0;) {
+    if (n < 0 && errno == ESPIPE) n = ::read(fd, buffer, sizeof buffer);  // non-blocking
+    if (n <= 0) break;
     into.append(buffer, static_cast<std::size_t>(n));
     total += static_cast<std::size_t>(n);
   }
@@ -152,17 +156,24 @@ void TempRoot::killHelpers() const {
 }
 
 HostProcess::HostProcess(const TempRoot& root, const Launch& launch) {
-  int in[2] = {-1, -1}, unread[2] = {-1, -1}, probe[2] = {-1, -1};
+  int in[2] = {-1, -1}, pipeOut[2] = {-1, -1}, probe[2] = {-1, -1};
   constexpr int kProbeFd = 3;
-  if (::pipe2(in, O_CLOEXEC) != 0 || (launch.outputUnread && ::pipe2(unread, O_CLOEXEC) != 0)) {
+  const bool outputPipe = launch.outputUnread || launch.outputHeld;
+  if (::pipe2(in, O_CLOEXEC) != 0 || (outputPipe && ::pipe2(pipeOut, O_CLOEXEC) != 0)) {
     throw std::runtime_error("pipe failed");
   }
   if (launch.heapProbe && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, probe) != 0) {
     throw std::runtime_error("socketpair failed");
   }
-  outFd_ = launch.outputUnread ? -1 : ::memfd_create("stdout", MFD_CLOEXEC);
+  held_ = launch.outputHeld;
+  if (launch.outputHeld) {
+    outFd_ = std::exchange(pipeOut[0], -1);
+    ::fcntl(outFd_, F_SETFL, O_NONBLOCK);
+  } else if (!launch.outputUnread) {
+    outFd_ = ::memfd_create("stdout", MFD_CLOEXEC);
+  }
   errFd_ = ::memfd_create("stderr", MFD_CLOEXEC);
-  const int theirs[] = {in[0], launch.outputUnread ? unread[1] : outFd_, errFd_, probe[1]};
+  const int theirs[] = {in[0], outputPipe ? pipeOut[1] : outFd_, errFd_, probe[1]};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   for (int fd = 0; fd <= kProbeFd; ++fd) {
@@ -199,7 +210,7 @@ HostProcess::HostProcess(const TempRoot& root, const Launch& launch) {
 
   const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  for (int fd : {in[0], unread[0], unread[1], probe[1]}) {
+  for (int fd : {in[0], pipeOut[0], pipeOut[1], probe[1]}) {
     if (fd >= 0) ::close(fd);
   }
   stdin_ = in[1];
@@ -207,7 +218,7 @@ HostProcess::HostProcess(const TempRoot& root, const Launch& launch) {
   if (rc != 0) throw std::runtime_error("cannot start the host");
   watcher_ = std::jthread([this](std::stop_token stop) {
     while (!stop.stop_requested()) {
-      {
+      if (!held_) {
         std::lock_guard lock(mutex_);
         readOutput();
       }
@@ -258,6 +269,17 @@ void HostProcess::sendLine(const std::string& line) {
     if (n <= 0) throw std::runtime_error("the host's input is closed");
     sent += static_cast<std::size_t>(n);
   }
+}
+
+bool HostProcess::trySend(const std::string& lines) {
+  // A pipe with a page free takes a write of at most PIPE_BUF bytes whole, at once.
+  pollfd room{stdin_, POLLOUT, 0};
+  if (lines.size() > PIPE_BUF || ::poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) return false;
+  if (::write(stdin_, lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) {
+    throw std::runtime_error("the host's input is closed");
+  }
+  calls_ += static_cast<int>(std::count(lines.begin(), lines.end(), '\n'));
+  return true;
 }
 
 int HostProcess::call(const std::string& method, const Json& arguments) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -79,6 +80,7 @@ struct Launch {
   std::optional<std::filesystem::path> systemRoot{};  // in place of the TempRoot's own
   std::set<int> closed{};       // standard descriptors the host starts without
   bool outputUnread = false;    // standard output a pipe whose reader has already gone
+  bool outputHeld = false;      // standard output a pipe that is read only once releaseOutput() is called
 };
 
 // Input is a pipe, whose closing ends the host's input. Standard output and error go
@@ -97,6 +99,9 @@ class HostProcess {
   // Sends every call in one write, so they are all in flight at once.
   std::vector<int> callAll(const std::vector<std::pair<std::string, Json>>& calls);
   void sendLine(const std::string& line);
+  // Sends |lines| (each a call, at most PIPE_BUF bytes in all) whole if the input has
+  // room for them now, without waiting; false when it has not.
+  bool trySend(const std::string& lines);
   int callsSent() const { return calls_; }
   // The answer object of call |id|; fails the test when it does not come in time.
   Json answer(int id, std::chrono::milliseconds timeout = 10s);
@@ -119,6 +124,8 @@ class HostProcess {
   std::string standardError() const;
   // The host's memory now, from /proc and the heap probe; -1 fields once it has gone.
   Memory memory() const;
+  // Standard output held (Launch::outputHeld) is read from now on.
+  void releaseOutput() { held_ = false; }
   // Waits for the host to quit: its exit status (128 + the signal that ended it), or
   // -1 when it is still running after |timeout|. finish closes its input first.
   int wait(std::chrono::milliseconds timeout = 20s);
@@ -139,6 +146,7 @@ class HostProcess {
   std::map<int, std::vector<Json>> answers_;
   std::size_t answerLines_ = 0;
   std::mutex mutex_;  // over what readOutput fills
+  std::atomic<bool> held_{false};
   std::jthread watcher_;
 };
 

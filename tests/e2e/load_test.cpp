@@ -15,13 +15,6 @@ namespace {
 
 using Calls = std::vector<std::pair<std::string, Json>>;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// Several times slower, and holding freed memory in quarantine and shadow.
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // Memory once every call so far is settled. The guard's timer holds a call until
 // its five seconds are up, answered or not; "off" is never answered by these
 // helpers, so its own guard fires after every timer before it.

@@ -1,11 +1,14 @@
 // The host as a process that cleans up after itself: started with standard
-// descriptors closed, ended by a signal, left by its output's reader, or given a
-// system root too long for its sockets. Each ends on its own, with its status.
+// descriptors closed, ended by a signal, left by its output's reader, its output not
+// read at all, or given a system root too long for its sockets. Each ends on its own,
+// with its status.
+#include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -163,6 +166,25 @@ TEST(HostLifecycle, AReaderThatClosedStandardOutputEndsTheHost) {
   // Input stays open: only the answer's failed write can end the host.
   host.call("print", {{"message", "hello"}});
   EXPECT_EQ(host.wait(), 0);
+}
+
+// Calls for ten seconds, and standard output a pipe that nobody reads: the host stops
+// reading its input rather than hold more and more, and a signal still ends it.
+TEST(HostLifecycle, AConsoleWhoseOutputNobodyReadsStaysBoundedAndASignalEndsIt) {
+  TempRoot root;
+  HostProcess host(root, {.outputHeld = true});
+  std::string prints;  // as many calls as the input takes whole in one write
+  while (prints.size() + 6 <= PIPE_BUF) prints += "print\n";
+  offerFor(10s, [&] { return host.trySend(prints); });
+  const Memory memory = host.memory();
+  const auto [status, took] = sigterm(host);
+  std::printf("[ figures  ] %d calls sent in 10 s; the host peaked at %ld kB resident; SIGTERM ended it in %lld ms\n",
+              host.callsSent(), memory.hwmKb, static_cast<long long>(took.count()));
+  EXPECT_EQ(status, 128 + SIGTERM) << "waited 10 s for the host to end after SIGTERM";
+  EXPECT_LT(took, 3s);
+  if (!kSanitized) {
+    EXPECT_LT(memory.hwmKb, kUnreadHostPeakKb) << "peak resident memory, kB";
+  }
 }
 
 TEST(HostLifecycle, ASystemRootTooLongForItsSocketIsRefusedAtStart) {

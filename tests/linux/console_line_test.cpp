@@ -116,6 +116,10 @@ TEST(ConsoleLineTest, AnAnswerIsOneCompactJsonObjectAfterAnArrow) {
             R"(=> {"id":4,"method":"access","error":{"code":"E1","message":null}})");
   EXPECT_EQ(formatAnswerLine(12345678901, "nope", FlutterMethodNotImplemented),
             R"(=> {"id":12345678901,"method":"nope","notImplemented":true})");
+  // A name of megabytes is not echoed whole, nor cut inside a character.
+  const std::string longName = std::string(255, 'm') + "\xc3\xa9" + std::string(std::size_t{7} << 20, 'm');
+  EXPECT_EQ(formatAnswerLine(5, longName, nullptr),
+            R"(=> {"id":5,"method":")" + std::string(255, 'm') + R"(...","result":null})");
 }
 
 }  // namespace
