@@ -126,11 +126,12 @@ void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, UpdateR
     handler(std::nullopt);
     return;
   }
-  // What a reply or the time-out settles: a build to compare, or none for the
-  // time-out. A reply runs on the connection's queue, which an installation (and its
-  // authorization prompt) may hold for a while; only the outcome moves to main.
-  auto settle = [handler, link = *this](std::optional<std::string> build) {
-    if (!build) {
+  // What a reply or the time-out settles: the build to compare, or none (null) for
+  // the time-out; it is read before settle returns. A reply runs on the connection's
+  // queue, which an installation (and its authorization prompt) may hold for a while;
+  // only the outcome moves to main.
+  auto settle = [handler, link = *this](const std::string* build) {
+    if (build == nullptr) {
       handler(std::nullopt);
       return;
     }
@@ -146,13 +147,13 @@ void VLTXPC::checkHelperUpdate(std::shared_ptr<VLTHelperProtocol> proxy, UpdateR
     }
     platform::mainQueue().async([handler, outcome] { handler(outcome); });
   };
-  auto halves = platform::splitOnce<std::optional<std::string>>(settle);
+  auto halves = platform::splitOnce<const std::string*>(settle);
   proxy->getVersion([replied = halves.first, settle](const std::string&, const std::string& build) {
     // A reply after the time-out is acted on all the same, and its outcome reaches
     // the handler a second time, on purpose: an older helper is still replaced.
-    if (!replied(build)) settle(build);
+    if (!replied(&build)) settle(&build);
   });
-  platform::mainQueue().asyncAfter(kVersionCheckTimeout, [timedOut = halves.second] { timedOut(std::nullopt); });
+  platform::mainQueue().asyncAfter(kVersionCheckTimeout, [timedOut = halves.second] { timedOut(nullptr); });
 }
 
 std::shared_ptr<VLTHelperProtocol> VLTXPC::connectHelper(const std::shared_ptr<HelperLinkEvents>& events) const {
