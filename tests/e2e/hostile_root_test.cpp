@@ -289,26 +289,17 @@ bool giveAway(const fs::path& path) {
 }
 
 // A system root that another user made, or could have changed: what lies in it may be
-// theirs, so the host takes none of it.
-struct ForeignRoot {
-  const char* name;
-  const char* folder;  // under the root; empty for the root itself
-  fs::perms added;
-  bool givenAway;
-  const char* failure;
-};
-
-void PrintTo(const ForeignRoot& foreign, std::ostream* out) { *out << foreign.name; }
-
-class StartRefusal : public ::testing::TestWithParam<ForeignRoot> {};
+// theirs, so the host takes none of it. The tampering's path is a folder under the
+// root, empty for the root itself.
+class StartRefusal : public ::testing::TestWithParam<Tampering> {};
 
 // Refused at start with one line and status 2, before anything in it is written,
 // started or connected to: a listener planted there is never reached.
 TEST_P(StartRefusal, ARootAnotherUserCouldHaveArrangedIsRefusedAtStart) {
-  const ForeignRoot& foreign = GetParam();
+  const Tampering& foreign = GetParam();
   TempRoot root;
   root.installHelper();
-  const fs::path target = root.path() / foreign.folder;
+  const fs::path target = root.path() / foreign.path;
   fs::create_directories(target);
   fs::permissions(target, foreign.added, fs::perm_options::add);
   std::optional<PlantedSocket> planted;
@@ -320,7 +311,7 @@ TEST_P(StartRefusal, ARootAnotherUserCouldHaveArrangedIsRefusedAtStart) {
   HostProcess host(root);
   EXPECT_EQ(host.finish(), 2);
   const fs::path systemRoot = fs::canonical(root.path());
-  const fs::path refused = *foreign.folder != '\0' ? systemRoot / foreign.folder : systemRoot;
+  const fs::path refused = *foreign.path != '\0' ? systemRoot / foreign.path : systemRoot;
   EXPECT_EQ(host.standardError(), std::string(VELTRINO_HOST_PATH) + ": refused the system root " +
                                       systemRoot.string() + ": " + refused.string() + foreign.failure + "\n");
   EXPECT_THAT(host.standardOutput(), IsEmpty());
@@ -333,12 +324,12 @@ TEST_P(StartRefusal, ARootAnotherUserCouldHaveArrangedIsRefusedAtStart) {
 
 INSTANTIATE_TEST_SUITE_P(
     HostileRoot, StartRefusal,
-    ::testing::Values(ForeignRoot{"AnotherUsersRootWithTheirListener", "", fs::perms::none, true, kNotOwned},
-                      ForeignRoot{"RootWritableByOthers", "", fs::perms::others_write, false, kWritable},
-                      ForeignRoot{"ServiceFolderWritableByGroup", "var/run", fs::perms::group_write, false, kWritable},
-                      ForeignRoot{"JobFolderOfAnotherUser", "Library/LaunchDaemons", fs::perms::none, true, kNotOwned},
-                      ForeignRoot{"LogFolderWritableByOthers", "var/log", fs::perms::others_write, false, kWritable}),
-    [](const ::testing::TestParamInfo<ForeignRoot>& info) { return std::string(info.param.name); });
+    ::testing::Values(Tampering{"AnotherUsersRootWithTheirListener", "", fs::perms::none, true, kNotOwned},
+                      Tampering{"RootWritableByOthers", "", fs::perms::others_write, false, kWritable},
+                      Tampering{"ServiceFolderWritableByGroup", "var/run", fs::perms::group_write, false, kWritable},
+                      Tampering{"JobFolderOfAnotherUser", "Library/LaunchDaemons", fs::perms::none, true, kNotOwned},
+                      Tampering{"LogFolderWritableByOthers", "var/log", fs::perms::others_write, false, kWritable}),
+    [](const ::testing::TestParamInfo<Tampering>& info) { return std::string(info.param.name); });
 
 // Two hosts on one root, calling at once: one of them starts the helper, the other
 // finds it answering, and both are served by that one process.
